@@ -1,0 +1,33 @@
+# Thin layer over the CMake presets. `make run` and `make test` install what
+# is missing (as root, through apt), build both targets and run.
+SHELL := /bin/sh
+MAKEFLAGS += --no-print-directory
+
+.PHONY: all deps native liblzma-win win build test run clean
+
+all: build
+
+deps:
+	@sh tools/install-deps.sh
+
+native: deps
+	@cmake --preset native >/dev/null
+	@cmake --build --preset native
+
+liblzma-win: deps
+	@sh cmake/build-liblzma-win.sh .
+
+win: native liblzma-win
+	@cmake --preset win >/dev/null
+	@cmake --build --preset win
+
+build: win
+
+test: build
+	@sh tools/run-tests.sh
+
+run: build
+	@sh tools/run-setup.sh
+
+clean:
+	rm -rf build/native build/win build/test-results build/screens

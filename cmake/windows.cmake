@@ -1,0 +1,58 @@
+# Windows build: the eight programs and the uninstaller of the payload, the
+# payload container, the setup program and the Windows tests.
+
+set(LIBLZMA_WIN_ROOT "${CMAKE_SOURCE_DIR}/build/deps/liblzma-win" CACHE PATH
+    "liblzma built for Windows from Debian's xz-utils source (cmake/build-liblzma-win.sh)")
+set(ORBELUNE_PACK_TOOL "${CMAKE_SOURCE_DIR}/build/native/tools/pack/orbelune-pack" CACHE FILEPATH
+    "the packing tool of the native build")
+
+if(NOT EXISTS "${LIBLZMA_WIN_ROOT}/lib/liblzma.a")
+  message(FATAL_ERROR "liblzma for Windows is missing; run cmake/build-liblzma-win.sh (make does)")
+endif()
+add_library(liblzma_win STATIC IMPORTED GLOBAL)
+set_target_properties(liblzma_win PROPERTIES
+  IMPORTED_LOCATION "${LIBLZMA_WIN_ROOT}/lib/liblzma.a"
+  INTERFACE_INCLUDE_DIRECTORIES "${LIBLZMA_WIN_ROOT}/include"
+  INTERFACE_COMPILE_DEFINITIONS LZMA_API_STATIC)
+
+# Everything that reaches a user: size-optimised, statically linked against
+# the C and C++ runtimes so that only Windows' own DLLs are imported, with
+# ASLR and DEP, and without time stamps so that builds are reproducible.
+add_library(shipped_options INTERFACE)
+target_compile_options(shipped_options INTERFACE
+  -Os -ffunction-sections -fdata-sections
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+target_link_options(shipped_options INTERFACE
+  -static -s -municode -mwindows
+  -Wl,--gc-sections -Wl,--no-insert-timestamp
+  -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat)
+
+set(PAYLOAD_STAGE_DIR ${CMAKE_BINARY_DIR}/payload)
+file(MAKE_DIRECTORY ${PAYLOAD_STAGE_DIR} ${CMAKE_BINARY_DIR}/generated)
+
+add_subdirectory(components)
+add_subdirectory(payload)
+
+add_custom_command(
+  OUTPUT ${PAYLOAD_STAGE_DIR}/license.txt
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/components/license.txt ${PAYLOAD_STAGE_DIR}/license.txt
+  DEPENDS ${CMAKE_SOURCE_DIR}/components/license.txt
+  VERBATIM)
+
+# The payload container and its constants follow the payload list and every
+# file that it names; nobody types them.
+set(PAYLOAD_CONTAINER ${CMAKE_BINARY_DIR}/payload/payload.bin)
+set(PAYLOAD_CONSTANTS ${CMAKE_BINARY_DIR}/generated/payload_constants.h)
+add_custom_command(
+  OUTPUT ${PAYLOAD_CONTAINER} ${PAYLOAD_CONSTANTS}
+  COMMAND ${ORBELUNE_PACK_TOOL} --list ${CMAKE_SOURCE_DIR}/components/payload.list
+          --dir ${PAYLOAD_STAGE_DIR} --container ${PAYLOAD_CONTAINER} --header ${PAYLOAD_CONSTANTS}
+  DEPENDS ${ORBELUNE_PACK_TOOL} ${CMAKE_SOURCE_DIR}/components/payload.list
+          ${PAYLOAD_STAGE_DIR}/license.txt ${PAYLOAD_PROGRAM_TARGETS}
+          ${PAYLOAD_PROGRAM_FILES}
+  COMMENT "Packing the payload"
+  VERBATIM)
+add_custom_target(payload_container DEPENDS ${PAYLOAD_CONTAINER} ${PAYLOAD_CONSTANTS})
+
+add_subdirectory(app)
+add_subdirectory(tests/win)

@@ -1,0 +1,239 @@
+// The packing tool: what it writes, read back with liblzma, and how it
+// refuses bad input.
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <lzma.h>
+
+#include "archive.h"
+#include "pack_fixture.h"
+
+static uint32_t ReadU32(const uint8_t *p)
+{
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Pulls "Name = <number>u" out of the generated header.
+static bool HeaderConstant(const std::string &header, const char *name, uint32_t *value)
+{
+    std::string key = std::string(name) + " = ";
+    size_t at = header.find(key);
+    if (at == std::string::npos)
+        return false;
+    *value = static_cast<uint32_t>(strtoul(header.c_str() + at + key.size(), nullptr, 0));
+    return true;
+}
+
+// Decodes independently of the loader: the stream must end with the end marker.
+static std::vector<uint8_t> DecodeWithLiblzma(const std::vector<uint8_t> &container, lzma_ret *result)
+{
+    std::vector<uint8_t> out(PayloadBufferSize + 1);
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+    *result = lzma_properties_decode(&filters[0], nullptr, container.data(), 5);
+    if (*result != LZMA_OK)
+        return {};
+    lzma_stream stream = LZMA_STREAM_INIT;
+    *result = lzma_raw_decoder(&stream, filters);
+    free(filters[0].options);
+    if (*result != LZMA_OK)
+        return {};
+    stream.next_in = container.data() + 5;
+    stream.avail_in = container.size() - 5;
+    stream.next_out = out.data();
+    stream.avail_out = out.size();
+    *result = lzma_code(&stream, LZMA_FINISH);
+    out.resize(stream.total_out);
+    lzma_end(&stream);
+    return out;
+}
+
+TEST(PackTool, WritesContainerThatDecodesToTheArchive)
+{
+    PackFolder folder;
+    std::vector<std::vector<uint8_t>> contents;
+    std::vector<uint64_t> times;
+    folder.WriteStandardPayload(&contents, &times);
+
+    PackRun run = folder.Pack();
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+
+    std::vector<uint8_t> container = folder.Read("payload.bin");
+    ASSERT_GT(container.size(), 5u);
+    EXPECT_EQ(container[0], 0x5D) << "properties byte: lc 3, lp 0, pb 2";
+    EXPECT_EQ(ReadU32(&container[1]), 3u << 20) << "dictionary size";
+
+    lzma_ret result;
+    std::vector<uint8_t> archive = DecodeWithLiblzma(container, &result);
+    EXPECT_EQ(result, LZMA_STREAM_END) << "the stream must end with the end marker";
+
+    size_t expectedSize = PayloadTableSize;
+    for (const auto &c : contents)
+        expectedSize += c.size();
+    ASSERT_EQ(archive.size(), expectedSize);
+
+    size_t offset = PayloadTableSize;
+    for (int i = 0; i < 11; i++) {
+        SCOPED_TRACE("entry " + std::to_string(i));
+        const uint8_t *record = &archive[12 * i];
+        EXPECT_EQ(ReadU32(record), contents[i].size());
+        uint64_t time = ReadU32(record + 4) | (static_cast<uint64_t>(ReadU32(record + 8)) << 32);
+        EXPECT_EQ(time, times[i]);
+        ASSERT_LE(offset + contents[i].size(), archive.size());
+        EXPECT_EQ(0, memcmp(&archive[offset], contents[i].data(), contents[i].size()));
+        offset += contents[i].size();
+    }
+
+    std::vector<uint8_t> headerBytes = folder.Read("payload_constants.h");
+    std::string header(headerBytes.begin(), headerBytes.end());
+    uint32_t resourceSize = 0, archiveSize = 0, checksum = 0;
+    ASSERT_TRUE(HeaderConstant(header, "PayloadResourceSize", &resourceSize)) << header;
+    ASSERT_TRUE(HeaderConstant(header, "PayloadArchiveSize", &archiveSize)) << header;
+    ASSERT_TRUE(HeaderConstant(header, "PayloadChecksum", &checksum)) << header;
+    EXPECT_EQ(resourceSize, container.size());
+    EXPECT_EQ(archiveSize, archive.size());
+    EXPECT_EQ(checksum, ComputePayloadChecksum(archive.data(), archive.size()));
+
+    // The loader accepts what the tool wrote, with the same index.
+    PayloadExpectation expected = {resourceSize, archiveSize, checksum};
+    PayloadBuffer buffer = {};
+    PayloadEntry entries[PayloadEntryCount] = {};
+    EXPECT_EQ(LoadPayloadBytes(container.data(), static_cast<uint32_t>(container.size()), &expected,
+                               &buffer, entries), 0u);
+    EXPECT_EQ(entries[10].offset + entries[10].size, archiveSize);
+    FreePayloadBuffer(&buffer);
+}
+
+TEST(PackTool, SameInputsGiveIdenticalBytes)
+{
+    PackFolder folder;
+    std::vector<std::vector<uint8_t>> contents;
+    std::vector<uint64_t> times;
+    folder.WriteStandardPayload(&contents, &times);
+    ASSERT_EQ(folder.Pack().exitCode, 0);
+    std::vector<uint8_t> firstContainer = folder.Read("payload.bin");
+    std::vector<uint8_t> firstHeader = folder.Read("payload_constants.h");
+    ASSERT_EQ(folder.Pack().exitCode, 0);
+    EXPECT_EQ(folder.Read("payload.bin"), firstContainer);
+    EXPECT_EQ(folder.Read("payload_constants.h"), firstHeader);
+}
+
+TEST(PayloadChecksum, WorkedExamples)
+{
+    const uint8_t abc[] = {'a', 'b', 'c'};
+    EXPECT_EQ(ComputePayloadChecksum(abc, 3), 0x00000556u);
+    EXPECT_EQ(ComputePayloadChecksum(nullptr, 0), 0u);
+    const uint8_t top[] = {0x80, 0x00, 0x00, 0x00};  // the top bit must come round to the bottom
+    EXPECT_EQ(ComputePayloadChecksum(top, 4), 0x00000800u);
+}
+
+// Each bad input gives one line naming the problem, exit code 1, and no output files.
+static void ExpectRefused(const PackFolder &folder, const char *needle, const char *listName = "payload.list")
+{
+    PackRun run = folder.Pack(listName);
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("error:"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(needle), std::string::npos) << "expected \"" << needle << "\" in: " << run.output;
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+    EXPECT_TRUE(folder.Read("payload.bin").empty()) << "no container after a refusal";
+    EXPECT_TRUE(folder.Read("payload_constants.h").empty()) << "no header after a refusal";
+}
+
+TEST(PackTool, RefusesBadInput)
+{
+    std::vector<std::vector<uint8_t>> contents;
+    std::vector<uint64_t> times;
+    {
+        SCOPED_TRACE("missing list");
+        PackFolder folder;
+        ExpectRefused(folder, "cannot read payload list", "absent.list");
+    }
+    {
+        SCOPED_TRACE("missing file");
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        ASSERT_EQ(remove(folder.Path("entry4.bin").c_str()), 0);
+        ExpectRefused(folder, "entry4.bin");
+    }
+    {
+        SCOPED_TRACE("unreadable file (a folder in its place)");
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        ASSERT_EQ(remove(folder.Path("entry5.bin").c_str()), 0);
+        ASSERT_EQ(mkdir(folder.Path("entry5.bin").c_str(), 0755), 0);
+        ExpectRefused(folder, "entry5.bin");
+    }
+    {
+        SCOPED_TRACE("ten entries");
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        std::vector<uint8_t> list = folder.Read("payload.list");
+        std::string text(list.begin(), list.end());
+        text.erase(text.rfind("entry10.bin"));
+        folder.WriteText("payload.list", text);
+        ExpectRefused(folder, "10 entries, expected exactly 11");
+    }
+    {
+        SCOPED_TRACE("twelve entries");
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        std::vector<uint8_t> list = folder.Read("payload.list");
+        folder.WriteText("payload.list", std::string(list.begin(), list.end()) + "entry1.bin 0\n");
+        ExpectRefused(folder, "more than 11 entries");
+    }
+    {
+        SCOPED_TRACE("a line without a time");
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        std::vector<uint8_t> list = folder.Read("payload.list");
+        folder.WriteText("payload.list", "entry0.bin\n" + std::string(list.begin(), list.end()));
+        ExpectRefused(folder, "line 1");
+    }
+    {
+        SCOPED_TRACE("archive over 4 MiB");
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        size_t used = PayloadTableSize;
+        for (const auto &c : contents)
+            used += c.size();
+        // entry 9 grows so that the archive is one byte over the limit
+        folder.WriteFile("entry9.bin", std::vector<uint8_t>(PayloadBufferSize - used + contents[9].size() + 1, 0x41));
+        ExpectRefused(folder, "archive exceeds 4194304 bytes");
+    }
+    {
+        SCOPED_TRACE("license not 7-bit ASCII");
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        folder.WriteText("entry0.bin", "Caf\xC3\xA9 license");
+        ExpectRefused(folder, "not 7-bit ASCII");
+    }
+    {
+        SCOPED_TRACE("license of 512 bytes");
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        folder.WriteText("entry0.bin", std::string(512, 'L'));
+        ExpectRefused(folder, "512 bytes, at most 511");
+    }
+}
+
+TEST(PackTool, AcceptsArchiveOfExactly4MiBAndLicenseOf511Bytes)
+{
+    PackFolder folder;
+    std::vector<std::vector<uint8_t>> contents;
+    std::vector<uint64_t> times;
+    folder.WriteStandardPayload(&contents, &times);
+    folder.WriteText("entry0.bin", std::string(511, 'L'));
+    contents[0].assign(511, 'L');
+    size_t used = PayloadTableSize;
+    for (const auto &c : contents)
+        used += c.size();
+    folder.WriteFile("entry9.bin", std::vector<uint8_t>(PayloadBufferSize - used + contents[9].size(), 0x41));
+    PackRun run = folder.Pack();
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("archive 4194304 bytes"), std::string::npos) << run.output;
+}

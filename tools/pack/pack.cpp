@@ -1,0 +1,226 @@
+// orbelune-pack: builds the payload container of the setup program from the
+// payload list and writes the header with the three payload constants.
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <lzma.h>
+
+#include "archive.h"
+#include "payload_list.h"
+
+static const char ToolName[] = "orbelune-pack";
+static const uint32_t DictionarySize = 3u << 20;  // 3 MiB
+
+static int Fail(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "%s: error: ", ToolName);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+    return 1;
+}
+
+// Reads a whole file into a malloc'd block. Returns false with errno set.
+static bool ReadWholeFile(const char *path, uint8_t **data, size_t *size, size_t limit)
+{
+    FILE *file = fopen(path, "rb");
+    if (!file)
+        return false;
+    uint8_t *block = nullptr;
+    size_t used = 0, capacity = 0;
+    for (;;) {
+        if (used == capacity) {
+            if (capacity > limit) {
+                free(block);
+                fclose(file);
+                errno = EFBIG;
+                return false;
+            }
+            capacity = capacity ? capacity * 2 : 65536;
+            uint8_t *grown = static_cast<uint8_t *>(realloc(block, capacity));
+            if (!grown) {
+                free(block);
+                fclose(file);
+                errno = ENOMEM;
+                return false;
+            }
+            block = grown;
+        }
+        size_t n = fread(block + used, 1, capacity - used, file);
+        used += n;
+        if (n == 0)
+            break;
+    }
+    bool ok = !ferror(file);
+    int savedErrno = errno;
+    fclose(file);
+    if (!ok) {
+        free(block);
+        errno = savedErrno ? savedErrno : EIO;
+        return false;
+    }
+    *data = block;
+    *size = used;
+    return true;
+}
+
+// Writes through a temporary file and renames it, so that a failed run never
+// leaves a half-written output behind.
+static bool WriteWholeFile(const char *path, const void *data, size_t size)
+{
+    char temp[4096];
+    if (snprintf(temp, sizeof(temp), "%s.tmp", path) >= static_cast<int>(sizeof(temp)))
+        return false;
+    FILE *file = fopen(temp, "wb");
+    if (!file)
+        return false;
+    bool ok = fwrite(data, 1, size, file) == size;
+    ok = (fclose(file) == 0) && ok;
+    if (ok)
+        ok = rename(temp, path) == 0;
+    if (!ok)
+        remove(temp);
+    return ok;
+}
+
+static void PutU32(uint8_t *p, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+static void Usage()
+{
+    fprintf(stderr,
+            "usage: %s --list FILE --dir DIR --container OUT --header OUT\n"
+            "  --list       the payload list (11 entries, archive order)\n"
+            "  --dir        folder that the file names of the list are relative to\n"
+            "  --container  the payload resource to write\n"
+            "  --header     the header with the payload constants to write\n",
+            ToolName);
+}
+
+int main(int argc, char **argv)
+{
+    const char *listPath = nullptr, *dir = nullptr, *containerPath = nullptr, *headerPath = nullptr;
+    for (int i = 1; i < argc; i++) {
+        const char **target = nullptr;
+        if (!strcmp(argv[i], "--list")) target = &listPath;
+        else if (!strcmp(argv[i], "--dir")) target = &dir;
+        else if (!strcmp(argv[i], "--container")) target = &containerPath;
+        else if (!strcmp(argv[i], "--header")) target = &headerPath;
+        if (!target || i + 1 == argc) {
+            Usage();
+            return 2;
+        }
+        *target = argv[++i];
+    }
+    if (!listPath || !dir || !containerPath || !headerPath) {
+        Usage();
+        return 2;
+    }
+
+    uint8_t *listText = nullptr;
+    size_t listSize = 0;
+    if (!ReadWholeFile(listPath, &listText, &listSize, 1 << 20))
+        return Fail("cannot read payload list %s: %s", listPath, strerror(errno));
+    static PayloadList list;
+    bool parsed = ParsePayloadList(reinterpret_cast<char *>(listText), listSize, &list);
+    free(listText);
+    if (!parsed)
+        return Fail("%s: %s", listPath, list.error);
+
+    uint8_t *archive = static_cast<uint8_t *>(calloc(1, PayloadBufferSize));
+    if (!archive)
+        return Fail("out of memory");
+    uint32_t archiveSize = PayloadTableSize;
+    for (unsigned i = 0; i < PayloadEntryCount; i++) {
+        const PayloadListEntry &entry = list.entries[i];
+        char path[4096];
+        if (snprintf(path, sizeof(path), "%s/%s", dir, entry.file) >= static_cast<int>(sizeof(path)))
+            return Fail("%s:%u: path too long", listPath, entry.line);
+        uint8_t *content = nullptr;
+        size_t size = 0;
+        if (!ReadWholeFile(path, &content, &size, PayloadBufferSize)) {
+            if (errno == EFBIG)
+                return Fail("archive exceeds %u bytes at entry %u (%s)", PayloadBufferSize, i, path);
+            return Fail("%s:%u: cannot read %s: %s", listPath, entry.line, path, strerror(errno));
+        }
+        if (size > PayloadBufferSize - archiveSize) {
+            free(content);
+            return Fail("archive exceeds %u bytes at entry %u (%s)", PayloadBufferSize, i, path);
+        }
+        if (i == 0) {
+            if (size > PayloadLicenseLimit) {
+                free(content);
+                return Fail("license %s is %zu bytes, at most %u allowed", path, size,
+                            static_cast<unsigned>(PayloadLicenseLimit));
+            }
+            for (size_t k = 0; k < size; k++) {
+                if (content[k] > 0x7F) {
+                    free(content);
+                    return Fail("license %s is not 7-bit ASCII (byte 0x%02X at offset %zu)", path,
+                                content[k], k);
+                }
+            }
+        }
+        uint8_t *record = archive + PayloadRecordSize * i;
+        PutU32(record, static_cast<uint32_t>(size));
+        PutU32(record + 4, static_cast<uint32_t>(entry.lastWriteTime));
+        PutU32(record + 8, static_cast<uint32_t>(entry.lastWriteTime >> 32));
+        if (size)
+            memcpy(archive + archiveSize, content, size);
+        archiveSize += static_cast<uint32_t>(size);
+        free(content);
+    }
+
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME))
+        return Fail("liblzma rejected the preset");
+    options.dict_size = DictionarySize;
+    options.lc = 3;
+    options.lp = 0;
+    options.pb = 2;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+
+    size_t containerCapacity = PayloadPropertiesSize + archiveSize + archiveSize / 2 + 65536;
+    uint8_t *container = static_cast<uint8_t *>(malloc(containerCapacity));
+    if (!container)
+        return Fail("out of memory");
+    if (lzma_properties_encode(&filters[0], container) != LZMA_OK)
+        return Fail("liblzma could not encode the properties");
+    size_t written = PayloadPropertiesSize;
+    lzma_ret ret = lzma_raw_buffer_encode(filters, nullptr, archive, archiveSize, container,
+                                          &written, containerCapacity);
+    if (ret != LZMA_OK)
+        return Fail("liblzma could not compress the archive (code %d)", static_cast<int>(ret));
+    if (written > UINT32_MAX)
+        return Fail("container too large");
+
+    uint32_t checksum = ComputePayloadChecksum(archive, archiveSize);
+    char header[1024];
+    int headerLength = snprintf(header, sizeof(header),
+        "// Generated by %s from the payload list; do not edit.\n"
+        "#pragma once\n"
+        "#include <stdint.h>\n"
+        "\n"
+        "static constexpr uint32_t PayloadResourceSize = %zuu;  // bytes of resource 102\n"
+        "static constexpr uint32_t PayloadArchiveSize = %uu;  // decoded bytes\n"
+        "static constexpr uint32_t PayloadChecksum = 0x%08Xu;\n",
+        ToolName, written, archiveSize, checksum);
+
+    if (!WriteWholeFile(containerPath, container, written))
+        return Fail("cannot write %s: %s", containerPath, strerror(errno));
+    if (!WriteWholeFile(headerPath, header, static_cast<size_t>(headerLength)))
+        return Fail("cannot write %s: %s", headerPath, strerror(errno));
+    printf("%s: %u entries, archive %u bytes, container %zu bytes, checksum 0x%08X\n", ToolName,
+           PayloadEntryCount, archiveSize, written, checksum);
+    free(container);
+    free(archive);
+    return 0;
+}

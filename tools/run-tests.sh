@@ -1,0 +1,46 @@
+#!/bin/sh
+# Runs the native tests, then the Windows tests under Wine on a private Xvfb
+# display, and ends with one line "N passed, M failed".
+set -u
+ORBELUNE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ORBELUNE_ROOT/tools/wine-env.sh"
+cd "$ORBELUNE_ROOT"
+
+results="$ORBELUNE_ROOT/build/test-results"
+rm -rf "$results"
+mkdir -p "$results"
+
+trap 'wineserver -k 2>/dev/null; stop_xvfb' EXIT INT TERM
+start_xvfb || exit 1
+init_wine_prefix
+wineserver -p 60
+
+ctest --test-dir build/native --output-on-failure -j2
+native_rc=$?
+ctest --test-dir build/win --output-on-failure
+win_rc=$?
+
+passed=0
+failed=0
+skipped=0
+for xml in "$results"/*.xml; do
+    [ -f "$xml" ] || continue
+    line=$(grep -m1 '<testsuites ' "$xml")
+    t=$(echo "$line" | sed -n 's/.* tests="\([0-9]*\)".*/\1/p')
+    f=$(echo "$line" | sed -n 's/.* failures="\([0-9]*\)".*/\1/p')
+    e=$(echo "$line" | sed -n 's/.* errors="\([0-9]*\)".*/\1/p')
+    s=$(grep -c 'result="skipped"' "$xml")
+    passed=$((passed + t - f - e - s))
+    failed=$((failed + f + e))
+    skipped=$((skipped + s))
+done
+# A test program that crashed or hung leaves no counts of its own.
+if [ $native_rc -ne 0 ] || [ $win_rc -ne 0 ]; then
+    [ $failed -eq 0 ] && failed=1
+fi
+if [ $skipped -gt 0 ]; then
+    echo "$passed passed, $failed failed, $skipped skipped"
+else
+    echo "$passed passed, $failed failed"
+fi
+[ $failed -eq 0 ]

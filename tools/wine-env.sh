@@ -1,0 +1,48 @@
+# Sourced by the scripts that run Windows programs: the project's own Wine
+# prefix under build/, quiet, without the Mono and Gecko installers and
+# without the menu builder writing into the host desktop.
+ORBELUNE_ROOT=${ORBELUNE_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
+export WINEPREFIX="$ORBELUNE_ROOT/build/wineprefix"
+export WINEARCH=win64
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
+
+# Starts Xvfb on a free display and exports DISPLAY; XVFB_PID is set.
+start_xvfb() {
+    n=90
+    while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do
+        n=$((n + 1))
+    done
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    i=0
+    while [ ! -e "/tmp/.X11-unix/X$n" ]; do
+        i=$((i + 1))
+        if [ $i -gt 100 ] || ! kill -0 "$XVFB_PID" 2>/dev/null; then
+            echo "Xvfb did not start" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+    export DISPLAY=":$n"
+}
+
+stop_xvfb() {
+    if [ -n "${XVFB_PID:-}" ]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+        XVFB_PID=
+    fi
+}
+
+# Creates the prefix once; later runs reuse it.
+init_wine_prefix() {
+    if [ ! -f "$WINEPREFIX/.orbelune-ready" ]; then
+        echo "Creating the Wine prefix $WINEPREFIX"
+        rm -rf "$WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        wineboot -i >/dev/null 2>&1
+        wineserver -w
+        touch "$WINEPREFIX/.orbelune-ready"
+    fi
+}
