@@ -1,6 +1,7 @@
-#include <windows.h>
+#include "setup.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+// The runtime's wide-character GUI entry hands the run to RunSetup.
+extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int show)
 {
-    return 0;
+    return RunSetup(instance, previous, commandLine, show);
 }

@@ -7,5 +7,8 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 add_subdirectory(payload)
+add_library(setup_neutral STATIC wizard/format.cpp install/paths.cpp)
+target_include_directories(setup_neutral PUBLIC wizard install)
+
 add_subdirectory(tools/pack)
 add_subdirectory(tests/native)

@@ -2,7 +2,7 @@
 # prefix under build/, quiet, without the Mono and Gecko installers and
 # without the menu builder writing into the host desktop.
 ORBELUNE_ROOT=${ORBELUNE_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
-export WINEPREFIX="$ORBELUNE_ROOT/build/wineprefix"
+export WINEPREFIX="${ORBELUNE_WINEPREFIX:-$ORBELUNE_ROOT/build/wineprefix}"
 export WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"

@@ -1,0 +1,85 @@
+// The setup shell: the one SetupState record of the run, start-up, the
+// message loop, the main window and the step scheduler.
+#pragma once
+#include <windows.h>
+
+#include "archive.h"
+
+enum SetupPhase : UINT32 {
+    Wizard = 0,
+    Installing = 1,
+    Finished = 2,
+    Closing = 3,
+};
+
+enum {
+    PathBufferUnits = 300,
+    ScratchBytes = 512,
+    PageCount = 4,
+    ComponentCount = 8,
+    ComponentNameCount = 9,       // the eight components, then "Uninstall"
+    StoredPathByteLimit = 472,    // 236 UTF-16 units of "AppPath"
+    StepTimerId = 1,
+    StepTimerPeriodMs = 125,
+    StepMessage = WM_APP,         // wParam: the install step to run next
+    LastInstallStep = 8,
+};
+
+// Page numbers, indexes of SetupState::pages.
+enum : UINT32 {
+    LicensePage = 0,
+    ComponentsPage = 1,
+    DirectoryPage = 2,
+    ProgressPage = 3,
+};
+
+struct SetupState {
+    HINSTANCE instance;
+    HWND mainWindow;
+    HWND pages[PageCount];
+    HWND detailsList;
+    HICON appIcon;
+    const BYTE *payloadResource;
+    UINT32 payloadResourceSize;
+    UINT32 currentPage;
+    UINT32 phase;            // a SetupPhase
+    UINT32 failureCount;
+    UINT32 requiredBytes;
+    UINT32 pendingStep;      // 0: nothing due; k > 0: step k - 1 runs at the next tick
+    WCHAR installDir[PathBufferUnits];
+    WCHAR shortcutDir[PathBufferUnits];
+    WCHAR browseDir[PathBufferUnits];
+    PayloadEntry entries[PayloadEntryCount];
+    PayloadBuffer payload;
+    alignas(8) BYTE scratch[ScratchBytes];  // also holds UTF-16 key paths
+    const WCHAR *componentNames[ComponentNameCount];
+};
+
+// The record of the run; set once, before COM and before any window.
+extern SetupState *setupState;
+
+// The wide-character GUI entry. Always returns 0.
+int WINAPI RunSetup(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int show);
+
+// Zero-fills the record, sets instance and the component names, and makes it
+// the process-wide record.
+void PrepareSetupState(SetupState *state, HINSTANCE instance);
+
+// Loads the payload and sets installDir, browseDir and shortcutDir.
+bool InitSetupPaths();
+
+// Fetches and dispatches one message as the setup's message loop does,
+// offering it to the current page first. Returns the GetMessageW result.
+BOOL PumpSetupMessage(MSG *message);
+
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Moves the formatting rectangle of a multi-line edit inwards by dx and dy.
+void SetEditMargins(HWND edit, int dx, int dy);
+
+// The start-up failure box "Setup initialization failed." / "Error", owned by
+// mainWindow, which is null whenever it is shown.
+void ShowInitFailure();
+
+// Inset of the license text for a vertical DPI: DPI * 5 / 96, at most 20.
+int LicenseInsetForDpi(UINT dpi);

@@ -1,0 +1,26 @@
+#include "install.h"
+
+#include <objbase.h>
+#include <objidl.h>
+#include <shlobj.h>
+
+HRESULT CreateShortcut(const WCHAR *targetPath, const WCHAR *linkPath)
+{
+    IShellLinkW *link = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                  reinterpret_cast<void **>(&link));
+    if (FAILED(hr))
+        return hr;
+    link->SetPath(targetPath);  // a refused target shows up in Save's result
+
+    IPersistFile *file = nullptr;
+    hr = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file));
+    if (FAILED(hr)) {
+        link->Release();
+        return hr;
+    }
+    hr = file->Save(linkPath, TRUE);
+    file->Release();
+    link->Release();
+    return hr;
+}

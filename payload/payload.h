@@ -1,0 +1,19 @@
+// The payload on Windows: finding and loading resource 102, and writing
+// payload entries to files. The format itself is in archive.h.
+#pragma once
+#include <windows.h>
+
+#include "archive.h"
+
+struct SetupState;
+
+// Finds, decodes, verifies and indexes the payload resource of
+// state->instance against the build's payload constants. Returns 0, or 4
+// (resource missing or of the wrong size), 7 (no block) or 21 (corrupt).
+UINT32 LoadPayload(SetupState *state);
+
+// Writes count bytes of the block from offset (cut at the block's end) to a
+// new file at path in one write, and stamps its last-write time when time is
+// given. Returns 0, 16 (nothing written) or 17 (write failed or short).
+UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32 offset, UINT32 count,
+                          const FILETIME *time);
