@@ -18,10 +18,12 @@ set_target_properties(liblzma_win PROPERTIES
 # Everything that reaches a user: size-optimised, statically linked against
 # the C and C++ runtimes so that only Windows' own DLLs are imported, with
 # ASLR and DEP, and without time stamps so that builds are reproducible.
-add_library(shipped_options INTERFACE)
-target_compile_options(shipped_options INTERFACE
+add_library(shipped_compile_options INTERFACE)
+target_compile_options(shipped_compile_options INTERFACE
   -Os -ffunction-sections -fdata-sections
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+add_library(shipped_options INTERFACE)
+target_link_libraries(shipped_options INTERFACE shipped_compile_options)
 target_link_options(shipped_options INTERFACE
   -static -s -municode -mwindows
   -Wl,--gc-sections -Wl,--no-insert-timestamp

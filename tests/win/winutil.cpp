@@ -1,6 +1,13 @@
 #include "winutil.h"
 
+#include <commctrl.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <stdio.h>
+#include <string.h>
 #include <wchar.h>
+
+#include "resource.h"
 
 bool BuildOutputPath(const WCHAR *name, WCHAR *path, DWORD capacity)
 {
@@ -20,4 +27,164 @@ bool BuildOutputPath(const WCHAR *name, WCHAR *path, DWORD capacity)
     path[used] = L'\\';
     wcscpy(path + used + 1, name);
     return true;
+}
+
+void DeleteUserKey(const WCHAR *path)
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, path);
+    RegDeleteKeyW(HKEY_CURRENT_USER, path);
+}
+
+void DeleteTree(const WCHAR *path)
+{
+    WCHAR pattern[MAX_PATH * 2];
+    swprintf(pattern, ARRAYSIZE(pattern), L"%ls\\*", path);
+    size_t length = wcslen(pattern);
+    if (length > 2 && pattern[length - 3] == L'\\' && pattern[length - 2] == L'\\')
+        wcscpy(pattern + length - 3, L"\\*");  // the path already ended in a backslash
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (!wcscmp(found.cFileName, L".") || !wcscmp(found.cFileName, L".."))
+                continue;
+            WCHAR child[MAX_PATH * 2];
+            wcscpy(child, pattern);
+            child[wcslen(child) - 1] = 0;
+            wcscat(child, found.cFileName);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                DeleteTree(child);
+            } else {
+                SetFileAttributesW(child, FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    RemoveDirectoryW(path);
+}
+
+void CleanUserState()
+{
+    static const WCHAR *const keys[] = {
+        L"Software\\Orbelune",
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orbelune",
+        L"Software\\Classes\\Directory\\shell\\Kestrefond",
+        L"Software\\Classes\\SystemFileAssociations\\audio\\shell\\Kestrefond",
+        L"Software\\Classes\\.qtxt",
+        L"Software\\Classes\\Quillmarsh.Document",
+        L"Software\\Classes\\.cvx",
+        L"Software\\Classes\\Cryvane.File",
+        L"Software\\Classes\\.dmk",
+        L"Software\\Classes\\Drumlake.File",
+    };
+    for (const WCHAR *key : keys)
+        DeleteUserKey(key);
+
+    WCHAR folder[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) == S_OK) {
+        wcscat(folder, L"\\Orbelune");
+        DeleteTree(folder);
+    }
+    if (SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, folder) == S_OK) {
+        wcscat(folder, L"\\Orbelune");
+        DeleteTree(folder);
+    }
+}
+
+void MakeTempFolder(WCHAR *path, DWORD capacity)
+{
+    static LONG counter;
+    WCHAR base[MAX_PATH];
+    GetTempPathW(ARRAYSIZE(base), base);
+    swprintf(path, capacity, L"%lsorbelune-test-%lu-%ld\\", base, GetCurrentProcessId(),
+             InterlockedIncrement(&counter));
+    DeleteTree(path);
+    CreateDirectoryW(path, nullptr);
+}
+
+bool ReadWholeFile(const WCHAR *path, BYTE **data, DWORD *size)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD length = GetFileSize(file, nullptr);
+    BYTE *bytes = static_cast<BYTE *>(malloc(length ? length : 1));
+    DWORD got = 0;
+    bool ok = bytes && ReadFile(file, bytes, length, &got, nullptr) && got == length;
+    CloseHandle(file);
+    if (!ok) {
+        free(bytes);
+        return false;
+    }
+    *data = bytes;
+    *size = length;
+    return true;
+}
+
+InProcessSetup::InProcessSetup() : comReady_(false)
+{
+    PrepareSetupState(&state_, GetModuleHandleW(nullptr));
+}
+
+InProcessSetup::~InProcessSetup()
+{
+    if (state_.mainWindow && IsWindow(state_.mainWindow)) {
+        KillTimer(state_.mainWindow, StepTimerId);
+        state_.phase = Closing;
+        DestroyWindow(state_.mainWindow);
+    }
+    // Drop the quit message and anything else still queued for this run.
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    FreePayloadBuffer(&state_.payload);
+    setupState = nullptr;
+    if (comReady_)
+        CoUninitialize();
+}
+
+bool InProcessSetup::Prepare()
+{
+    comReady_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    return comReady_ && InitSetupPaths();
+}
+
+bool InProcessSetup::Start()
+{
+    if (!Prepare())
+        return false;
+    state_.mainWindow = CreateDialogParamW(state_.instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+    if (!state_.mainWindow)
+        return false;
+    PumpFor(50);
+    return true;
+}
+
+bool PumpFor(DWORD ms)
+{
+    DWORD start = GetTickCount();
+    MSG message;
+    do {
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT)
+                return false;
+            HWND page = setupState ? setupState->pages[setupState->currentPage] : nullptr;
+            if (!page || !IsDialogMessageW(page, &message)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    } while (GetTickCount() - start < ms);
+    return true;
+}
+
+void Click(HWND button)
+{
+    SendMessageW(button, BM_CLICK, 0, 0);
+    PumpFor(30);
 }

@@ -2,5 +2,65 @@
 #pragma once
 #include <windows.h>
 
+#include "setup.h"
+
 // Path of a file in the Windows build folder (the parent of the tests folder).
 bool BuildOutputPath(const WCHAR *name, WCHAR *path, DWORD capacity);
+
+// Removes everything an installation or a test can leave for the current
+// user: the pack's HKCU keys (recorded folder, file types, verbs, uninstall
+// entry) and the folders %APPDATA%\Orbelune and Start Menu\Programs\Orbelune.
+void CleanUserState();
+
+// Deletes a registry tree under HKCU; a missing key is fine.
+void DeleteUserKey(const WCHAR *path);
+
+// Deletes a folder and everything in it; a missing folder is fine.
+void DeleteTree(const WCHAR *path);
+
+// A fresh, empty folder under the Wine user's temp folder, ending in "\".
+void MakeTempFolder(WCHAR *path, DWORD capacity);
+
+// Reads a whole file; returns false when it cannot be opened.
+bool ReadWholeFile(const WCHAR *path, BYTE **data, DWORD *size);
+
+// An in-process run of the setup program, as RunSetup does it but without
+// its message loop, so that a test can drive the dialogs: the record, COM,
+// the common controls, InitSetupPaths and MainDialog from the test module's
+// own resources (it links the setup's resources, payload included).
+class InProcessSetup {
+public:
+    InProcessSetup();   // does not start anything
+    ~InProcessSetup();  // destroys the window, frees the payload, uninitialises COM
+    // Up to InitSetupPaths; false when it failed.
+    bool Prepare();
+    // Prepare() and MainDialog; false when either failed.
+    bool Start();
+    SetupState &State() { return state_; }
+    HWND Page(UINT32 index) const { return state_.pages[index]; }
+    HWND Control(UINT32 page, int id) const { return GetDlgItem(state_.pages[page], id); }
+
+private:
+    SetupState state_;
+    bool comReady_;
+};
+
+// Dispatches messages as the setup's loop does, for about ms milliseconds.
+// Returns false if the quit message arrived.
+bool PumpFor(DWORD ms);
+
+// Dispatches messages until done() holds or timeoutMs passes; true if it held.
+template <typename Predicate> bool PumpUntil(Predicate done, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        PumpFor(10);
+    }
+    return true;
+}
+
+// Clicks a button through the page's own dialog handling (BM_CLICK), then
+// lets posted messages run.
+void Click(HWND button);
