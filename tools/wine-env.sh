@@ -35,14 +35,18 @@ stop_xvfb() {
     fi
 }
 
-# Creates the prefix once; later runs reuse it.
+# Creates the prefix once; later runs reuse it. Without a window manager on
+# Xvfb, Wine's managed windows wait for one on every destruction, so Wine
+# manages none itself.
+PREFIX_VERSION=2
 init_wine_prefix() {
-    if [ ! -f "$WINEPREFIX/.orbelune-ready" ]; then
+    if [ "$(cat "$WINEPREFIX/.orbelune-ready" 2>/dev/null)" != "$PREFIX_VERSION" ]; then
         echo "Creating the Wine prefix $WINEPREFIX"
         rm -rf "$WINEPREFIX"
         mkdir -p "$WINEPREFIX"
         wineboot -i >/dev/null 2>&1
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
         wineserver -w
-        touch "$WINEPREFIX/.orbelune-ready"
+        echo "$PREFIX_VERSION" >"$WINEPREFIX/.orbelune-ready"
     fi
 }
