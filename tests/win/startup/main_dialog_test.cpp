@@ -1,0 +1,277 @@
+// MainDialog: the step scheduler (timer ticks and step messages), close
+// requests by phase, the quit message, and the license inset on DPI changes.
+#include <windows.h>
+
+#include <string.h>
+
+#include <gtest/gtest.h>
+
+#include "resource.h"
+#include "winutil.h"
+
+namespace {
+
+// Removes a pending quit message; true if there was one (its code in *code).
+bool TakeQuitMessage(WPARAM *code = nullptr)
+{
+    MSG message;
+    if (!PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+        return false;
+    if (code)
+        *code = message.wParam;
+    return true;
+}
+
+RECT FormattingRect(HWND edit)
+{
+    RECT rect = {};
+    SendMessageW(edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&rect));
+    return rect;
+}
+
+// How far the edit moves its formatting rect's left and top edges in when
+// given back its own rect unchanged: the edit takes its border and margins
+// off any rect given to EM_SETRECT (Wine does; the amount is measured rather
+// than assumed, so that it cancels out).
+POINT SetRectDrift(HWND edit)
+{
+    RECT before = FormattingRect(edit);
+    RECT same = before;
+    SendMessageW(edit, EM_SETRECT, 0, reinterpret_cast<LPARAM>(&same));
+    RECT after = FormattingRect(edit);
+    return {after.left - before.left, after.top - before.top};
+}
+
+// Records the formatting rectangles that pass through the license edit.
+struct EditSpy {
+    WNDPROC original;
+    int gets, sets;
+    RECT got, set;
+};
+EditSpy spy;
+
+LRESULT CALLBACK SpyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == EM_SETRECT && lParam) {
+        spy.sets++;
+        spy.set = *reinterpret_cast<const RECT *>(lParam);
+    }
+    LRESULT result = CallWindowProcW(spy.original, window, message, wParam, lParam);
+    if (message == EM_GETRECT && lParam) {
+        spy.gets++;
+        spy.got = *reinterpret_cast<const RECT *>(lParam);
+    }
+    return result;
+}
+
+// Sends WM_DPICHANGED with the given DPI words and expects the license edit
+// to get back its own formatting rect moved in by inset on the left and top.
+void ExpectDpiInset(HWND window, HWND edit, WORD xDpi, WORD yDpi, int inset)
+{
+    SCOPED_TRACE(testing::Message() << "WM_DPICHANGED " << xDpi << " x " << yDpi);
+    POINT drift = SetRectDrift(edit);
+    RECT before = FormattingRect(edit);
+    RECT windowBefore = {}, windowAfter = {};
+    GetWindowRect(window, &windowBefore);
+    // A suggested rectangle far from the window's own: it must be ignored.
+    RECT suggested = {windowBefore.left + 100, windowBefore.top + 50, windowBefore.right + 300,
+                      windowBefore.bottom + 200};
+    spy.gets = spy.sets = 0;
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(xDpi, yDpi), reinterpret_cast<LPARAM>(&suggested));
+    ASSERT_EQ(spy.gets, 1) << "EM_GETRECT sent to the license edit";
+    ASSERT_EQ(spy.sets, 1) << "EM_SETRECT sent to the license edit";
+    EXPECT_TRUE(EqualRect(&spy.got, &before)) << "the inset starts from the current formatting rect";
+    EXPECT_EQ(spy.set.left, before.left + inset) << "left edge";
+    EXPECT_EQ(spy.set.top, before.top + inset) << "top edge";
+    EXPECT_EQ(spy.set.right, before.right) << "right edge";
+    EXPECT_EQ(spy.set.bottom, before.bottom) << "bottom edge";
+
+    RECT after = FormattingRect(edit);
+    EXPECT_EQ(after.left - before.left, inset + drift.x) << "left edge of the text";
+    EXPECT_EQ(after.top - before.top, inset + drift.y) << "top edge of the text";
+    GetWindowRect(window, &windowAfter);
+    EXPECT_TRUE(EqualRect(&windowBefore, &windowAfter)) << "the window was moved or resized";
+}
+
+}  // namespace
+
+TEST(MainDialog, TimerTickWithNoStepDueChangesNothing)
+{
+    CleanUserState();
+    InProcessSetup setup;
+    ASSERT_TRUE(setup.Start());
+    SetupState &state = setup.State();
+    ASSERT_EQ(state.pendingStep, 0u);
+
+    static SetupState before;  // large; kept off the stack
+    memcpy(&before, &state, sizeof(state));
+    const WPARAM timerIds[] = {StepTimerId, 42};
+    for (WPARAM id : timerIds) {
+        SCOPED_TRACE(testing::Message() << "timer id " << id);
+        EXPECT_EQ(MainDialogProc(state.mainWindow, WM_TIMER, id, 0), TRUE);
+        EXPECT_EQ(memcmp(&before, &state, sizeof(state)), 0) << "the record changed";
+    }
+    EXPECT_EQ(SendMessageW(state.detailsList, LB_GETCOUNT, 0, 0), 0) << "lines in the details list";
+    EXPECT_EQ(state.currentPage, LicensePage);
+
+    // The real step timer ticks through the wizard without effect as well.
+    PumpFor(300);
+    EXPECT_EQ(memcmp(&before, &state, sizeof(state)), 0) << "the record changed while the timer ran";
+    CleanUserState();
+}
+
+TEST(MainDialog, StepMessageMakesTheStepDueWithoutRunningIt)
+{
+    CleanUserState();
+    InProcessSetup setup;
+    ASSERT_TRUE(setup.Start());
+    SetupState &state = setup.State();
+    HWND window = state.mainWindow;
+
+    EXPECT_EQ(MainDialogProc(window, StepMessage, 0, 0), TRUE);
+    EXPECT_EQ(state.pendingStep, 1u) << "after the step message with 0";
+
+    SendMessageW(window, StepMessage, 8, 0);
+    EXPECT_EQ(state.pendingStep, 9u) << "after the step message with 8";
+
+    // A later step message replaces a step that has not run yet.
+    SendMessageW(window, StepMessage, 3, 0);
+    SendMessageW(window, StepMessage, 5, 0);
+    EXPECT_EQ(state.pendingStep, 6u) << "after 3 then 5";
+
+    // Only the low 32 bits of wParam count.
+    SendMessageW(window, StepMessage, static_cast<WPARAM>(0x100000002ull), 0);
+    EXPECT_EQ(state.pendingStep, 3u) << "after 0x100000002";
+
+    EXPECT_EQ(state.phase, Wizard) << "the step message alone changes no phase";
+    EXPECT_EQ(SendMessageW(state.detailsList, LB_GETCOUNT, 0, 0), 0) << "a step ran without a tick";
+
+    // No tick may run these steps: they would install into the user's profile.
+    state.pendingStep = 0;
+    CleanUserState();
+}
+
+TEST(MainDialog, TickRunsTheDueStepWhateverTheTimerId)
+{
+    CleanUserState();
+    InProcessSetup setup;
+    ASSERT_TRUE(setup.Start());
+    SetupState &state = setup.State();
+    HWND window = state.mainWindow;
+
+    // The final step: with nothing selected (requiredBytes 0) it writes
+    // nothing, shows the final status line and finishes.
+    ASSERT_EQ(state.requiredBytes, 0u);
+    state.phase = Installing;
+    SendMessageW(window, StepMessage, LastInstallStep, 0);
+    ASSERT_EQ(state.pendingStep, 9u);
+    EXPECT_EQ(MainDialogProc(window, WM_TIMER, 42, 0), TRUE);
+    EXPECT_EQ(state.pendingStep, 0u) << "the due step was taken";
+    EXPECT_EQ(state.phase, Finished) << "the final step ran";
+    char status[64] = "";
+    GetDlgItemTextA(state.pages[ProgressPage], IDC_STATUS, status, sizeof(status));
+    EXPECT_STREQ(status, "Installation completed successfully.") << "nothing failed, nothing was written";
+    EXPECT_EQ(state.failureCount, 0u);
+    CleanUserState();
+}
+
+TEST(MainDialog, CloseIsIgnoredWhileInstallingAndClosesOtherwise)
+{
+    CleanUserState();
+    {
+        SCOPED_TRACE("installing, then finished");
+        InProcessSetup setup;
+        ASSERT_TRUE(setup.Start());
+        SetupState &state = setup.State();
+        HWND window = state.mainWindow;
+        ASSERT_FALSE(TakeQuitMessage()) << "quit message before the test";
+
+        state.phase = Installing;
+        EXPECT_EQ(MainDialogProc(window, WM_CLOSE, 0, 0), TRUE);
+        SendMessageW(window, WM_CLOSE, 0, 0);
+        // The title bar's close box and Alt+F4 arrive as SC_CLOSE.
+        SendMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        EXPECT_TRUE(IsWindow(window)) << "closed while installing";
+        EXPECT_EQ(state.phase, Installing);
+        EXPECT_FALSE(TakeQuitMessage()) << "quit message while installing";
+
+        state.phase = Finished;
+        SendMessageW(window, WM_CLOSE, 0, 0);
+        EXPECT_FALSE(IsWindow(window)) << "still open after the installation finished";
+        EXPECT_EQ(state.phase, Closing);
+        WPARAM code = 1;
+        EXPECT_TRUE(TakeQuitMessage(&code)) << "no quit message after closing";
+        EXPECT_EQ(code, 0u) << "quit code";
+    }
+    {
+        SCOPED_TRACE("wizard");
+        InProcessSetup setup;
+        ASSERT_TRUE(setup.Start());
+        SetupState &state = setup.State();
+        HWND window = state.mainWindow;
+        ASSERT_EQ(state.phase, Wizard);
+        SendMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        EXPECT_FALSE(IsWindow(window)) << "a close request in the wizard closes at once";
+        EXPECT_EQ(state.phase, Closing);
+        EXPECT_TRUE(TakeQuitMessage()) << "no quit message after closing";
+    }
+    CleanUserState();
+}
+
+TEST(MainDialog, DestroyOutsideClosingPostsNoQuitMessage)
+{
+    CleanUserState();
+    const SetupPhase phases[] = {Wizard, Installing, Finished};
+    for (SetupPhase phase : phases) {
+        SCOPED_TRACE(testing::Message() << "phase " << phase);
+        InProcessSetup setup;
+        ASSERT_TRUE(setup.Start());
+        SetupState &state = setup.State();
+        ASSERT_FALSE(TakeQuitMessage()) << "quit message before the test";
+        state.phase = phase;
+        EXPECT_TRUE(DestroyWindow(state.mainWindow));
+        EXPECT_FALSE(IsWindow(state.mainWindow));
+        EXPECT_FALSE(TakeQuitMessage()) << "quit message after WM_DESTROY";
+        EXPECT_EQ(state.phase, static_cast<UINT32>(phase)) << "WM_DESTROY changed the phase";
+    }
+    CleanUserState();
+}
+
+TEST(MainDialog, DpiChangeInsetsTheLicenseText)
+{
+    CleanUserState();
+    InProcessSetup setup;
+    ASSERT_TRUE(setup.Start());
+    HWND window = setup.State().mainWindow;
+    HWND edit = setup.Control(LicensePage, IDC_LICENSE_EDIT);
+    ASSERT_NE(edit, nullptr) << "license edit 1004 on page 0";
+
+    spy = {};
+    spy.original = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SpyProc)));
+    ASSERT_NE(spy.original, nullptr);
+
+    EXPECT_EQ(MainDialogProc(window, WM_DPICHANGED, MAKEWPARAM(96, 96), 0), TRUE);
+
+    ExpectDpiInset(window, edit, 96, 96, 5);
+    ExpectDpiInset(window, edit, 480, 480, 20);
+    {
+        // Two in a row, without anything in between, add up.
+        POINT drift = SetRectDrift(edit);
+        RECT start = FormattingRect(edit);
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(96, 96), 0);
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(480, 480), 0);
+        RECT now = FormattingRect(edit);
+        EXPECT_EQ(now.left - start.left, 25 + 2 * drift.x) << "left edge after 96 and 480";
+        EXPECT_EQ(now.top - start.top, 25 + 2 * drift.y) << "top edge after 96 and 480";
+    }
+    // Only the vertical DPI (high word) counts; the inset is capped at 20.
+    ExpectDpiInset(window, edit, 96, 144, 7);
+    ExpectDpiInset(window, edit, 480, 120, 6);
+    ExpectDpiInset(window, edit, 96, 383, 19);
+    ExpectDpiInset(window, edit, 96, 384, 20);
+    ExpectDpiInset(window, edit, 96, 65535, 20);
+
+    SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(spy.original));
+    CleanUserState();
+}
