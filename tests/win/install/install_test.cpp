@@ -1,0 +1,608 @@
+// Whole installations driven through the wizard in the test process, and the
+// final step run on its own: files, shortcuts, the details list, the status
+// line, the progress bar, and the registry layout read back value by value.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <objbase.h>
+#include <objidl.h>
+#include <shlobj.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "install.h"
+#include "resource.h"
+#include "winutil.h"
+
+namespace {
+
+const WCHAR *const Names[8] = {L"Vantok",     L"Brindlecap", L"Ostravelind", L"Zafrin",
+                               L"Kestrefond", L"Quillmarsh", L"Cryvane",     L"Drumlake"};
+const UINT32 AllComponents = 0xFF;
+const char Succeeded[] = "Installation completed successfully.";
+const char Failed[] = "Installation failed.";
+const WCHAR WriteFailed[] = L"ERROR: Write failed.";
+const WCHAR UninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orbelune";
+
+std::string Narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
+
+// Paths compare without regard to case, as the file system does.
+std::wstring Folded(std::wstring path)
+{
+    CharUpperBuffW(&path[0], static_cast<DWORD>(path.size()));
+    return path;
+}
+
+ULONGLONG Ticks(const FILETIME &time) { return (ULONGLONG(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
+
+bool Exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The product folder below a shell folder, with its trailing backslash.
+std::wstring ProductFolder(int csidl)
+{
+    WCHAR path[MAX_PATH] = L"";
+    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
+    return std::wstring(path) + L"\\Orbelune\\";
+}
+
+std::string StatusText(InProcessSetup &setup)
+{
+    char text[128] = "";
+    GetDlgItemTextA(setup.Page(ProgressPage), IDC_STATUS, text, sizeof(text));
+    return text;
+}
+
+int BarPosition(InProcessSetup &setup)
+{
+    return static_cast<int>(SendMessageW(setup.Control(ProgressPage, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0));
+}
+
+std::vector<std::wstring> DetailLines(InProcessSetup &setup)
+{
+    std::vector<std::wstring> lines;
+    HWND list = setup.State().detailsList;
+    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; i++) {
+        WCHAR line[512] = L"";
+        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < LRESULT(ARRAYSIZE(line)))
+            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void ExpectLines(const std::vector<std::wstring> &actual, const std::vector<std::wstring> &expected)
+{
+    EXPECT_EQ(actual.size(), expected.size()) << "number of details lines";
+    for (size_t i = 0; i < actual.size() && i < expected.size(); i++)
+        EXPECT_EQ(actual[i], expected[i]) << "details line " << i << ": " << Narrow(actual[i]);
+}
+
+// The target that a saved link names, as the shell link object reads it back.
+std::wstring LinkTarget(const std::wstring &link)
+{
+    IShellLinkW *shellLink = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void **>(&shellLink))))
+        return L"<no shell link object>";
+    std::wstring target = L"<not loaded>";
+    IPersistFile *file = nullptr;
+    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
+        WCHAR path[MAX_PATH] = L"";
+        if (SUCCEEDED(file->Load(link.c_str(), STGM_READ)) &&
+            SUCCEEDED(shellLink->GetPath(path, ARRAYSIZE(path), nullptr, 0)))
+            target = path;
+        file->Release();
+    }
+    shellLink->Release();
+    return target;
+}
+
+// The file holds exactly payload entry `entry`; with a time, it carries it.
+void ExpectEntryFile(InProcessSetup &setup, const std::wstring &path, UINT32 entry, bool stamped)
+{
+    SCOPED_TRACE(Narrow(path));
+    const SetupState &state = setup.State();
+    BYTE *data = nullptr;
+    DWORD size = 0;
+    ASSERT_TRUE(ReadWholeFile(path.c_str(), &data, &size)) << "file missing";
+    EXPECT_EQ(size, state.entries[entry].size) << "size of entry " << entry;
+    if (size == state.entries[entry].size)
+        EXPECT_EQ(memcmp(data, state.payload.data + state.entries[entry].offset, size), 0)
+            << "bytes of entry " << entry;
+    free(data);
+    if (!stamped)
+        return;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    FILETIME lastWrite = {};
+    EXPECT_TRUE(GetFileTime(file, nullptr, nullptr, &lastWrite));
+    CloseHandle(file);
+    const PayloadFileTime &recorded = state.entries[entry].lastWriteTime;
+    EXPECT_EQ(Ticks(lastWrite), (ULONGLONG(recorded.dwHighDateTime) << 32) | recorded.dwLowDateTime)
+        << "recorded last-write time of entry " << entry;
+}
+
+// --- registry ---------------------------------------------------------------
+
+struct ExpectedValue {
+    std::wstring key;  // below HKEY_CURRENT_USER
+    const WCHAR *name; // null: the default value
+    DWORD type;
+    std::wstring text; // REG_SZ
+    DWORD number;      // REG_DWORD
+    DWORD bytes;
+};
+
+ExpectedValue Sz(const std::wstring &key, const WCHAR *name, const std::wstring &text, DWORD bytes)
+{
+    return {key, name, REG_SZ, text, 0, bytes};
+}
+// A text whose length follows from a path: (characters + 1) * 2 bytes.
+ExpectedValue Computed(const std::wstring &key, const WCHAR *name, const std::wstring &text)
+{
+    return {key, name, REG_SZ, text, 0, static_cast<DWORD>((text.size() + 1) * 2)};
+}
+ExpectedValue Dword(const std::wstring &key, const WCHAR *name, DWORD number)
+{
+    return {key, name, REG_DWORD, L"", number, 4};
+}
+
+// What an installation into folder dir of the components in mask writes.
+// Without uninstallEntry, the uninstaller could not be written.
+std::vector<ExpectedValue> ExpectedLayout(const std::wstring &dir, UINT32 mask, DWORD estimatedKiB,
+                                          bool uninstallEntry = true)
+{
+    auto exe = [&](int k) { return dir + Names[k] + L".exe"; };
+    auto command = [&](int k) { return L"\"" + exe(k) + L"\" \"%1\""; };
+    std::vector<ExpectedValue> rows;
+    if (mask & (1u << 4)) {
+        const std::wstring directory = L"Software\\Classes\\Directory\\shell\\Kestrefond";
+        const std::wstring audio = L"Software\\Classes\\SystemFileAssociations\\audio\\shell\\Kestrefond";
+        rows.push_back(Sz(directory, nullptr, L"Play with Kestrefond", 42));
+        rows.push_back(Computed(directory + L"\\command", nullptr, command(4)));
+        rows.push_back(Sz(audio, nullptr, L"Play with Kestrefond", 42));
+        rows.push_back(Computed(audio + L"\\command", nullptr, command(4)));
+    }
+    const struct {
+        int k;
+        const WCHAR *extension, *typeName;
+        DWORD typeBytes;
+        const WCHAR *description;
+        DWORD descriptionBytes;
+    } types[] = {
+        {5, L".qtxt", L"Quillmarsh.Document", 40, L"Quillmarsh Document", 40},
+        {6, L".cvx", L"Cryvane.File", 26, L"CVX Encrypted File", 38},
+        {7, L".dmk", L"Drumlake.File", 28, L"Drumlake Archive", 34},
+    };
+    for (const auto &type : types) {
+        if (!(mask & (1u << type.k)))
+            continue;
+        const std::wstring classes = L"Software\\Classes\\";
+        const std::wstring typeKey = classes + type.typeName;
+        rows.push_back(Sz(classes + type.extension, nullptr, type.typeName, type.typeBytes));
+        rows.push_back(Sz(typeKey, nullptr, type.description, type.descriptionBytes));
+        rows.push_back(Computed(typeKey + L"\\DefaultIcon", nullptr, exe(type.k) + L",0"));
+        rows.push_back(Sz(typeKey + L"\\shell", nullptr, L"open", 10));
+        rows.push_back(Computed(typeKey + L"\\shell\\open\\command", nullptr, command(type.k)));
+    }
+    rows.push_back(Computed(L"Software\\Orbelune", L"AppPath", dir));
+    if (!uninstallEntry)
+        return rows;
+    const std::wstring uninstaller = dir + L"uninstall.exe";
+    rows.push_back(Computed(UninstallKey, L"DisplayIcon", uninstaller + L",0"));
+    rows.push_back(Sz(UninstallKey, L"DisplayName", L"Orbelune App Pack (Single User)", 64));
+    rows.push_back(Sz(UninstallKey, L"DisplayVersion", L"2610", 10));
+    rows.push_back(Sz(UninstallKey, L"Publisher", L"Orbelune", 18));
+    rows.push_back(Computed(UninstallKey, L"UninstallString", L"\"" + uninstaller + L"\""));
+    rows.push_back(Dword(UninstallKey, L"EstimatedSize", estimatedKiB));
+    rows.push_back(Dword(UninstallKey, L"NoModify", 1));
+    rows.push_back(Dword(UninstallKey, L"NoRepair", 1));
+    return rows;
+}
+
+bool KeyExists(const std::wstring &key)
+{
+    HKEY handle;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(handle);
+    return true;
+}
+
+// Every value as written (type, byte length, data), and no other value in
+// the keys that the rows name.
+void ExpectRegistry(const std::vector<ExpectedValue> &rows)
+{
+    std::map<std::wstring, DWORD> valuesPerKey;
+    for (const ExpectedValue &row : rows) {
+        valuesPerKey[row.key]++;
+        SCOPED_TRACE(Narrow(row.key) + " : " + (row.name ? Narrow(row.name) : "(default)"));
+        HKEY key;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, row.key.c_str(), 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS)
+            << "key missing";
+        BYTE data[1024];
+        DWORD type = 0, bytes = sizeof(data);
+        LONG result = RegQueryValueExW(key, row.name, nullptr, &type, data, &bytes);
+        RegCloseKey(key);
+        ASSERT_EQ(result, ERROR_SUCCESS) << "value missing";
+        EXPECT_EQ(type, row.type) << "type";
+        EXPECT_EQ(bytes, row.bytes) << "byte length";
+        if (row.type == REG_DWORD) {
+            DWORD number = 0;
+            memcpy(&number, data, sizeof(number));
+            EXPECT_EQ(number, row.number) << "number";
+        } else if (bytes == row.bytes) {
+            std::wstring actual(reinterpret_cast<const WCHAR *>(data), bytes / 2 - 1);
+            EXPECT_EQ(actual, row.text) << "text " << Narrow(actual);
+            EXPECT_EQ(reinterpret_cast<const WCHAR *>(data)[bytes / 2 - 1], 0) << "terminator counted";
+        }
+    }
+    for (const auto &entry : valuesPerKey) {
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, entry.first.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+            continue;
+        DWORD count = 0;
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
+                         nullptr);
+        RegCloseKey(key);
+        EXPECT_EQ(count, entry.second) << "number of values in " << Narrow(entry.first);
+    }
+}
+
+bool SetDefaultText(const std::wstring &key, const WCHAR *text)
+{
+    HKEY handle;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    LONG result = RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
+                                 static_cast<DWORD>((wcslen(text) + 1) * 2));
+    RegCloseKey(handle);
+    return result == ERROR_SUCCESS;
+}
+
+// --- driving the wizard -------------------------------------------------------
+
+// Bytes that the components in mask and the uninstaller take.
+UINT32 RequiredBytes(const SetupState &state, UINT32 mask)
+{
+    UINT32 sum = 0;
+    for (int k = 0; k < 8; k++)
+        if (mask & (1u << k))
+            sum += state.entries[k + 1].size;
+    return sum + state.entries[10].size;
+}
+
+// From LicensePage to DirectoryPage, with the components in mask ticked.
+void GoToDirectoryPage(InProcessSetup &setup, UINT32 mask, bool shortcuts)
+{
+    ASSERT_TRUE(setup.Start()) << "setup start";
+    Click(setup.Control(LicensePage, IDC_FORWARD));
+    ASSERT_EQ(setup.State().currentPage, ComponentsPage) << "after I Agree";
+    for (int k = 0; k < 8; k++) {
+        UINT check = (mask & (1u << k)) ? BST_CHECKED : BST_UNCHECKED;
+        CheckDlgButton(setup.Page(ComponentsPage), IDC_FIRST_COMPONENT + k, check);
+    }
+    CheckDlgButton(setup.Page(ComponentsPage), IDC_SHORTCUTS, shortcuts ? BST_CHECKED : BST_UNCHECKED);
+    Click(setup.Control(ComponentsPage, IDC_FORWARD));
+    ASSERT_EQ(setup.State().currentPage, DirectoryPage) << "after Next";
+    ASSERT_TRUE(IsWindowEnabled(setup.Control(DirectoryPage, IDC_FORWARD))) << "Install enabled";
+}
+
+struct StepSample {
+    int position;
+    std::string status;
+};
+
+// Presses "&Install" and runs the steps to the end, noting the bar and the
+// status line each time the bar moves. With closeRequests, the window is
+// asked to close three ways half-way through.
+std::vector<StepSample> PressInstall(InProcessSetup &setup, bool closeRequests = false)
+{
+    SetupState &state = setup.State();
+    std::vector<StepSample> samples;
+    EXPECT_EQ(BarPosition(setup), 0) << "bar before Install";
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    SendMessageW(setup.Control(DirectoryPage, IDC_FORWARD), BM_CLICK, 0, 0);
+    EXPECT_EQ(state.phase, Installing) << "phase once Install is pressed";
+    int last = 0;
+    bool closed = false;
+    DWORD begun = GetTickCount();
+    while (state.phase != Finished && GetTickCount() - begun < 10000) {
+        PumpFor(1);
+        int position = BarPosition(setup);
+        if (position != last) {
+            samples.push_back({position, StatusText(setup)});
+            last = position;
+        }
+        if (closeRequests && !closed && position == 44) {
+            closed = true;
+            SendMessageW(state.mainWindow, WM_CLOSE, 0, 0);
+            SendMessageW(setup.Control(ProgressPage, IDC_FORWARD), BM_CLICK, 0, 0);  // "&Close"
+            PostMessageW(setup.Page(ProgressPage), WM_KEYDOWN, VK_ESCAPE, 0);
+            PumpFor(20);
+            EXPECT_TRUE(IsWindow(state.mainWindow)) << "window closed while installing";
+            EXPECT_EQ(state.phase, Installing) << "close request during the steps";
+        }
+    }
+    QueryPerformanceCounter(&end);
+    EXPECT_EQ(state.phase, Finished) << "installation did not finish in 10 s";
+    if (closeRequests)
+        EXPECT_TRUE(closed) << "close requests were not sent";
+    printf("[  TIME    ] Install pressed to final status: %.0f ms\n",
+           double(end.QuadPart - start.QuadPart) * 1000.0 / double(frequency.QuadPart));
+    return samples;
+}
+
+void ExpectSamples(const std::vector<StepSample> &samples, const std::vector<std::string> &statuses)
+{
+    const int positions[9] = {11, 22, 33, 44, 55, 66, 77, 88, 100};
+    ASSERT_EQ(samples.size(), 9u) << "one bar move per step";
+    for (size_t i = 0; i < 9; i++) {
+        EXPECT_EQ(samples[i].position, positions[i]) << "bar after step " << i;
+        EXPECT_EQ(samples[i].status, statuses[i]) << "status after step " << i;
+    }
+}
+
+// Lines of a run in which nothing fails.
+std::vector<std::wstring> CleanRunLines(const std::wstring &dir, const std::wstring &links, UINT32 mask, bool shortcuts)
+{
+    std::vector<std::wstring> lines;
+    for (int k = 0; k < 8; k++) {
+        if (!(mask & (1u << k)))
+            continue;
+        lines.push_back(dir + Names[k] + L".exe");
+        if (shortcuts)
+            lines.push_back(links + Names[k] + L".lnk");
+    }
+    lines.push_back(dir + L"uninstall.exe");
+    return lines;
+}
+
+class InstallTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CleanUserState();
+        appData = ProductFolder(CSIDL_APPDATA);
+        startMenu = ProductFolder(CSIDL_PROGRAMS);
+        ASSERT_FALSE(Exists(appData)) << "left over from an earlier run";
+    }
+    void TearDown() override { CleanUserState(); }
+    std::wstring appData, startMenu;  // the default folders, with their backslashes
+};
+
+TEST_F(InstallTest, WholeInstallationWithEverythingTicked)
+{
+    InProcessSetup setup;
+    ASSERT_NO_FATAL_FAILURE(GoToDirectoryPage(setup, AllComponents, true));
+    SetupState &state = setup.State();
+    ASSERT_EQ(std::wstring(state.installDir), appData) << "default install folder";
+
+    std::vector<StepSample> samples = PressInstall(setup, true);
+    std::vector<std::string> statuses;
+    for (const WCHAR *name : Names)
+        statuses.push_back(Narrow(name));
+    statuses.push_back(Succeeded);
+    ExpectSamples(samples, statuses);
+
+    EXPECT_EQ(StatusText(setup), Succeeded) << "final status";
+    EXPECT_EQ(BarPosition(setup), 100) << "bar at the end";
+    EXPECT_EQ(state.failureCount, 0u);
+    EXPECT_EQ(std::wstring(state.installDir), appData) << "installDir holds its folder again";
+    EXPECT_EQ(std::wstring(state.shortcutDir), startMenu) << "shortcutDir holds its folder again";
+    ExpectLines(DetailLines(setup), CleanRunLines(appData, startMenu, AllComponents, true));
+
+    for (UINT32 k = 0; k < 8; k++) {
+        std::wstring exe = appData + Names[k] + L".exe";
+        ExpectEntryFile(setup, exe, k + 1, true);
+        EXPECT_EQ(Folded(LinkTarget(startMenu + Names[k] + L".lnk")), Folded(exe)) << "link of component " << k;
+    }
+    ExpectEntryFile(setup, appData + L"uninstall.exe", 10, false);
+    WIN32_FILE_ATTRIBUTE_DATA uninstaller;
+    ASSERT_TRUE(GetFileAttributesExW((appData + L"uninstall.exe").c_str(), GetFileExInfoStandard, &uninstaller));
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    EXPECT_LT(Ticks(now) - Ticks(uninstaller.ftLastWriteTime), 600000000ull) << "uninstaller: time of writing";
+
+    // After the last step "&Close" ends the run.
+    SendMessageW(setup.Control(ProgressPage, IDC_FORWARD), BM_CLICK, 0, 0);
+    EXPECT_FALSE(PumpFor(300)) << "quit message after Close";
+    EXPECT_FALSE(IsWindow(state.mainWindow)) << "window destroyed";
+    EXPECT_EQ(state.phase, Closing);
+}
+
+TEST_F(InstallTest, RegistryLayoutOverwritesEarlierValues)
+{
+    // Values another program left: the extension names another type.
+    ASSERT_TRUE(SetDefaultText(L"Software\\Classes\\.qtxt", L"OtherApp.Document"));
+    ASSERT_TRUE(SetDefaultText(L"Software\\Classes\\Drumlake.File\\shell", L"edit"));
+    ASSERT_TRUE(SetDefaultText(L"Software\\Classes\\Directory\\shell\\Kestrefond", L"Old verb text that is longer"));
+
+    InProcessSetup setup;
+    ASSERT_NO_FATAL_FAILURE(GoToDirectoryPage(setup, AllComponents, true));
+    PressInstall(setup);
+    ASSERT_EQ(StatusText(setup), Succeeded);
+    UINT32 required = RequiredBytes(setup.State(), AllComponents);
+    EXPECT_EQ(setup.State().requiredBytes, required) << "bytes of all components and the uninstaller";
+    ExpectRegistry(ExpectedLayout(appData, AllComponents, required >> 10));
+}
+
+TEST_F(InstallTest, WithoutShortcutsNoLinksButRegistrations)
+{
+    InProcessSetup setup;
+    ASSERT_NO_FATAL_FAILURE(GoToDirectoryPage(setup, AllComponents, false));
+    PressInstall(setup);
+    EXPECT_EQ(StatusText(setup), Succeeded);
+    ExpectLines(DetailLines(setup), CleanRunLines(appData, startMenu, AllComponents, false));
+    EXPECT_FALSE(Exists(startMenu)) << "Start-menu folder made without shortcuts";
+    for (UINT32 k = 0; k < 8; k++)
+        ExpectEntryFile(setup, appData + Names[k] + L".exe", k + 1, true);
+    ExpectRegistry(ExpectedLayout(appData, AllComponents, RequiredBytes(setup.State(), AllComponents) >> 10));
+}
+
+TEST_F(InstallTest, UntickedComponentsAreSkipped)
+{
+    const UINT32 mask = AllComponents & ~((1u << 0) | (1u << 4) | (1u << 7));
+    InProcessSetup setup;
+    ASSERT_NO_FATAL_FAILURE(GoToDirectoryPage(setup, mask, true));
+    std::vector<StepSample> samples = PressInstall(setup);
+    // An unticked step leaves the status as it was; the bar still moves.
+    ExpectSamples(samples, {"", "Brindlecap", "Ostravelind", "Zafrin", "Zafrin", "Quillmarsh", "Cryvane", "Cryvane",
+                            Succeeded});
+    ExpectLines(DetailLines(setup), CleanRunLines(appData, startMenu, mask, true));
+    for (UINT32 k = 0; k < 8; k++) {
+        bool ticked = mask & (1u << k);
+        EXPECT_EQ(Exists(appData + Names[k] + L".exe"), ticked) << "executable of component " << k;
+        EXPECT_EQ(Exists(startMenu + Names[k] + L".lnk"), ticked) << "link of component " << k;
+    }
+    EXPECT_FALSE(KeyExists(L"Software\\Classes\\Directory\\shell\\Kestrefond")) << "verb of an unticked component";
+    EXPECT_FALSE(KeyExists(L"Software\\Classes\\SystemFileAssociations\\audio\\shell\\Kestrefond"));
+    EXPECT_FALSE(KeyExists(L"Software\\Classes\\.dmk")) << "file type of an unticked component";
+    EXPECT_FALSE(KeyExists(L"Software\\Classes\\Drumlake.File"));
+    UINT32 required = RequiredBytes(setup.State(), mask);
+    EXPECT_EQ(setup.State().requiredBytes, required) << "bytes of the ticked components and the uninstaller";
+    ExpectRegistry(ExpectedLayout(appData, mask, required >> 10));
+}
+
+TEST_F(InstallTest, FailedWritesAreListedAndCounted)
+{
+    // Folders in the way of two executables, a link and the uninstaller.
+    ASSERT_TRUE(EnsureDirectories((appData + L"Zafrin.exe\\").c_str()));
+    ASSERT_TRUE(EnsureDirectories((appData + L"Cryvane.exe\\").c_str()));
+    ASSERT_TRUE(EnsureDirectories((appData + L"uninstall.exe\\").c_str()));
+    ASSERT_TRUE(EnsureDirectories((startMenu + L"Quillmarsh.lnk\\").c_str()));
+
+    InProcessSetup setup;
+    ASSERT_NO_FATAL_FAILURE(GoToDirectoryPage(setup, AllComponents, true));
+    std::vector<StepSample> samples = PressInstall(setup);
+    ASSERT_EQ(samples.size(), 9u);
+    EXPECT_EQ(samples[8].position, 100);
+    EXPECT_EQ(StatusText(setup), Failed) << "final status";
+    EXPECT_EQ(setup.State().failureCount, 4u) << "two executables, a link, the uninstaller";
+    EXPECT_EQ(setup.State().phase, Finished);
+
+    // A failure line follows the path that it concerns.
+    std::vector<std::wstring> expected;
+    for (int k = 0; k < 8; k++) {
+        expected.push_back(appData + Names[k] + L".exe");
+        if (k == 3 || k == 6) {
+            expected.push_back(WriteFailed);
+            continue;
+        }
+        expected.push_back(startMenu + Names[k] + L".lnk");
+        if (k == 5)
+            expected.push_back(WriteFailed);
+    }
+    expected.push_back(appData + L"uninstall.exe");
+    expected.push_back(WriteFailed);
+    ExpectLines(DetailLines(setup), expected);
+
+    EXPECT_FALSE(Exists(startMenu + L"Zafrin.lnk")) << "no link for a failed executable";
+    EXPECT_FALSE(Exists(startMenu + L"Cryvane.lnk")) << "no link for a failed executable";
+    EXPECT_FALSE(KeyExists(L"Software\\Classes\\.cvx")) << "no file type for a failed executable";
+    EXPECT_FALSE(KeyExists(L"Software\\Classes\\Cryvane.File"));
+    EXPECT_FALSE(KeyExists(UninstallKey)) << "no uninstall entry without the uninstaller";
+    ExpectEntryFile(setup, appData + L"Ostravelind.exe", 3, true);
+    ExpectEntryFile(setup, appData + L"Quillmarsh.exe", 6, true);
+    ExpectEntryFile(setup, appData + L"Drumlake.exe", 8, true);
+    // A failed link keeps its component's file type; "AppPath" comes before the uninstaller.
+    DWORD estimated = RequiredBytes(setup.State(), AllComponents) >> 10;
+    ExpectRegistry(ExpectedLayout(appData, AllComponents & ~(1u << 6), estimated, false));
+}
+
+TEST_F(InstallTest, ChosenFolderIsUsedAndOfferedNextRun)
+{
+    WCHAR temp[MAX_PATH];
+    MakeTempFolder(temp, ARRAYSIZE(temp));
+    const std::wstring chosen = std::wstring(temp) + L"Chosen Apps\\Pack\\";  // not there yet
+    {
+        InProcessSetup setup;
+        ASSERT_NO_FATAL_FAILURE(GoToDirectoryPage(setup, AllComponents, true));
+        // What a pick in the folder picker leaves: the folder with one backslash.
+        wcscpy(setup.State().installDir, chosen.c_str());
+        PressInstall(setup);
+        EXPECT_EQ(StatusText(setup), Succeeded);
+        ExpectLines(DetailLines(setup), CleanRunLines(chosen, startMenu, AllComponents, true));
+        for (UINT32 k = 0; k < 8; k++) {
+            ExpectEntryFile(setup, chosen + Names[k] + L".exe", k + 1, true);
+            EXPECT_EQ(Folded(LinkTarget(startMenu + Names[k] + L".lnk")), Folded((chosen + Names[k] + L".exe")));
+        }
+        ExpectEntryFile(setup, chosen + L"uninstall.exe", 10, false);
+        EXPECT_FALSE(Exists(appData)) << "nothing in the default folder";
+        ExpectRegistry(ExpectedLayout(chosen, AllComponents, RequiredBytes(setup.State(), AllComponents) >> 10));
+    }
+    {
+        InProcessSetup again;
+        ASSERT_TRUE(again.Prepare());
+        EXPECT_EQ(std::wstring(again.State().installDir), chosen) << "second run offers the recorded folder";
+        EXPECT_EQ(std::wstring(again.State().browseDir), chosen) << "picker starts at the recorded folder";
+    }
+    DeleteTree(temp);
+}
+
+// The final step run on its own, after the wizard has been set up.
+TEST_F(InstallTest, FinalStepWithNothingRequiredWritesNothing)
+{
+    InProcessSetup setup;
+    ASSERT_TRUE(setup.Start());
+    SetupState &state = setup.State();
+    state.requiredBytes = 0;
+    RunInstallStep(8);
+    EXPECT_EQ(state.phase, Finished);
+    EXPECT_EQ(state.pendingStep, 0u);
+    EXPECT_EQ(StatusText(setup), Succeeded) << "status with nothing required";
+    EXPECT_EQ(BarPosition(setup), 100);
+    EXPECT_TRUE(DetailLines(setup).empty()) << "no details line";
+    EXPECT_FALSE(KeyExists(L"Software\\Orbelune")) << "no AppPath";
+    EXPECT_FALSE(KeyExists(UninstallKey)) << "no uninstall entry";
+    EXPECT_FALSE(Exists(appData + L"uninstall.exe")) << "no uninstaller";
+    EXPECT_EQ(std::wstring(state.installDir), appData);
+}
+
+TEST_F(InstallTest, FinalStepRoundsTheEstimatedSizeDown)
+{
+    InProcessSetup setup;
+    ASSERT_TRUE(setup.Start());
+    SetupState &state = setup.State();
+    ASSERT_TRUE(EnsureDirectories(state.installDir));
+    state.requiredBytes = 1048575;
+    RunInstallStep(8);
+    EXPECT_EQ(StatusText(setup), Succeeded);
+    ExpectLines(DetailLines(setup), {appData + L"uninstall.exe"});
+    ExpectEntryFile(setup, appData + L"uninstall.exe", 10, false);
+    ExpectRegistry(ExpectedLayout(appData, 0, 1023));
+    EXPECT_EQ(std::wstring(state.installDir), appData) << "installDir holds its folder again";
+}
+
+// The registry writer on a throwaway key of its own.
+TEST(WriteRegistryValue, CreatesMissingKeysAndFailsOnAnUncreatableKey)
+{
+    const WCHAR root[] = L"Software\\OrbeluneInstallTests";
+    DeleteUserKey(root);
+    const std::wstring key = std::wstring(root) + L"\\one\\two\\three";
+    const WCHAR text[] = L"value text";
+    EXPECT_TRUE(WriteRegistryValue(key.c_str(), nullptr, REG_SZ, text, sizeof(text))) << "missing keys are made";
+    DWORD number = 0x12345678;
+    EXPECT_TRUE(WriteRegistryValue(key.c_str(), L"Number", REG_DWORD, &number, sizeof(number)));
+    ExpectRegistry({Sz(key, nullptr, L"value text", 22), Dword(key, L"Number", 0x12345678)});
+
+    // A key name longer than the registry allows (255 characters) cannot be made.
+    const std::wstring tooLong = std::wstring(root) + L"\\" + std::wstring(300, L'k');
+    EXPECT_FALSE(WriteRegistryValue(tooLong.c_str(), nullptr, REG_SZ, text, sizeof(text))) << "key cannot be made";
+    EXPECT_FALSE(KeyExists(tooLong)) << "nothing written";
+    DeleteUserKey(root);
+}
+
+}  // namespace
