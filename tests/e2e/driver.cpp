@@ -1,0 +1,368 @@
+// A UI driver for the end-to-end runs: it starts or finds windows by title
+// and control id, and posts clicks into the other process's own message loop,
+// as a person's clicks would arrive.
+//
+//   e2e_driver install SETUP [--uncheck-shortcuts] [--browse-first-child] [--screens DIR]
+//   e2e_driver cancel SETUP
+//   e2e_driver window TITLE          print the text of a component window, then close it
+//   e2e_driver answer TITLE BUTTONID press a button of a message box when it appears
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+namespace {
+
+const WCHAR SetupTitle[] = L"Orbelune App Pack (Single User)";
+
+struct WindowQuery {
+    DWORD processId;  // 0: any process
+    const WCHAR *title;
+    const WCHAR *className;  // null: any class
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter)
+{
+    WindowQuery *query = reinterpret_cast<WindowQuery *>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (query->processId && owner != query->processId)
+        return TRUE;
+    if (!IsWindowVisible(window))
+        return TRUE;
+    WCHAR text[256] = {};
+    GetWindowTextW(window, text, ARRAYSIZE(text));
+    if (query->title && wcscmp(text, query->title) != 0)
+        return TRUE;
+    if (query->className) {
+        WCHAR name[64] = {};
+        GetClassNameW(window, name, ARRAYSIZE(name));
+        if (wcscmp(name, query->className) != 0)
+            return TRUE;
+    }
+    query->found = window;
+    return FALSE;
+}
+
+HWND WaitForWindow(DWORD processId, const WCHAR *title, const WCHAR *className, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    do {
+        WindowQuery query = {processId, title, className, nullptr};
+        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&query));
+        if (query.found)
+            return query.found;
+        Sleep(50);
+    } while (GetTickCount() - start < timeoutMs);
+    return nullptr;
+}
+
+struct PageList {
+    HWND pages[8];
+    int count;
+};
+
+BOOL CALLBACK CollectPage(HWND child, LPARAM parameter)
+{
+    PageList *list = reinterpret_cast<PageList *>(parameter);
+    WCHAR name[32] = {};
+    GetClassNameW(child, name, ARRAYSIZE(name));
+    if (wcscmp(name, L"#32770") == 0 && GetParent(child) && list->count < 8)
+        list->pages[list->count++] = child;
+    return TRUE;
+}
+
+// The visible page among MainDialog's child dialogs, identified by a control
+// only that page has.
+HWND VisiblePage(HWND main)
+{
+    PageList list = {};
+    EnumChildWindows(main, CollectPage, reinterpret_cast<LPARAM>(&list));
+    for (int i = 0; i < list.count; i++) {
+        if (IsWindowVisible(list.pages[i]))
+            return list.pages[i];
+    }
+    return nullptr;
+}
+
+int PageNumber(HWND page)
+{
+    if (!page)
+        return -1;
+    if (GetDlgItem(page, 1004))
+        return 0;
+    if (GetDlgItem(page, 1006))
+        return 1;
+    if (GetDlgItem(page, 1005))
+        return 2;
+    if (GetDlgItem(page, 1019))
+        return 3;
+    return -1;
+}
+
+HWND WaitForPage(HWND main, int number, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    do {
+        HWND page = VisiblePage(main);
+        if (PageNumber(page) == number)
+            return page;
+        Sleep(30);
+    } while (GetTickCount() - start < timeoutMs);
+    return nullptr;
+}
+
+void Press(HWND page, int id)
+{
+    PostMessageW(GetDlgItem(page, id), BM_CLICK, 0, 0);
+}
+
+// Saves the window's screen area as a 24-bit BMP file.
+bool SaveScreenshot(HWND window, const WCHAR *path)
+{
+    RECT rect;
+    if (!GetWindowRect(window, &rect))
+        return false;
+    int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    HDC screen = GetDC(nullptr);
+    if (!screen)
+        return false;
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    bool ok = false;
+    if (memory && bitmap) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+        SelectObject(memory, old);
+        BITMAPINFOHEADER header = {};
+        header.biSize = sizeof(header);
+        header.biWidth = width;
+        header.biHeight = height;
+        header.biPlanes = 1;
+        header.biBitCount = 24;
+        DWORD stride = ((width * 3) + 3) & ~3u;
+        DWORD imageSize = stride * height;
+        BYTE *pixels = static_cast<BYTE *>(malloc(imageSize));
+        if (pixels && GetDIBits(memory, bitmap, 0, height, pixels, reinterpret_cast<BITMAPINFO *>(&header),
+                                DIB_RGB_COLORS)) {
+            BITMAPFILEHEADER file = {};
+            file.bfType = 0x4D42;
+            file.bfOffBits = sizeof(file) + sizeof(header);
+            file.bfSize = file.bfOffBits + imageSize;
+            HANDLE out = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            if (out != INVALID_HANDLE_VALUE) {
+                DWORD written;
+                ok = WriteFile(out, &file, sizeof(file), &written, nullptr) &&
+                     WriteFile(out, &header, sizeof(header), &written, nullptr) &&
+                     WriteFile(out, pixels, imageSize, &written, nullptr);
+                CloseHandle(out);
+            }
+        }
+        free(pixels);
+    }
+    if (bitmap)
+        DeleteObject(bitmap);
+    if (memory)
+        DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+void Screenshot(const WCHAR *folder, HWND main, const WCHAR *name)
+{
+    if (!folder)
+        return;
+    Sleep(400);  // let the page paint
+    WCHAR path[MAX_PATH];
+    swprintf(path, ARRAYSIZE(path), L"%ls\\%ls.bmp", folder, name);
+    if (!SaveScreenshot(main, path))
+        fwprintf(stderr, L"screenshot %ls failed\n", path);
+}
+
+bool StartProcess(const WCHAR *path, PROCESS_INFORMATION *process)
+{
+    WCHAR command[MAX_PATH + 4];
+    swprintf(command, ARRAYSIZE(command), L"\"%ls\"", path);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    return CreateProcessW(path, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, process);
+}
+
+int Fail(const char *what)
+{
+    printf("FAIL: %s\n", what);
+    return 1;
+}
+
+int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, const WCHAR *screens)
+{
+    PROCESS_INFORMATION process;
+    if (!StartProcess(setup, &process))
+        return Fail("setup did not start");
+    HWND main = WaitForWindow(process.dwProcessId, SetupTitle, nullptr, 30000);
+    if (!main)
+        return Fail("no setup window");
+
+    HWND page = WaitForPage(main, 0, 5000);
+    if (!page)
+        return Fail("license page not shown");
+    Screenshot(screens, main, L"page1-license");
+    Press(page, 1);
+
+    page = WaitForPage(main, 1, 5000);
+    if (!page)
+        return Fail("components page not shown");
+    if (uncheckShortcuts)
+        PostMessageW(GetDlgItem(page, 1015), BM_SETCHECK, BST_UNCHECKED, 0);
+    Screenshot(screens, main, L"page2-components");
+    Press(page, 1);
+
+    page = WaitForPage(main, 2, 5000);
+    if (!page)
+        return Fail("destination page not shown");
+    if (browseFirstChild) {
+        Press(page, 4);
+        HWND picker = WaitForWindow(process.dwProcessId, nullptr, L"#32770", 10000);
+        DWORD start = GetTickCount();
+        while (picker && picker == GetParent(page) && GetTickCount() - start < 10000)
+            picker = WaitForWindow(process.dwProcessId, nullptr, L"#32770", 200);
+        if (!picker || picker == main)
+            return Fail("no folder picker");
+        Sleep(500);
+        HWND tree = FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr);
+        if (!tree)
+            return Fail("no folder tree in the picker");
+        // The picker opens on the preselected folder; expand it and go to its first child.
+        PostMessageW(tree, WM_KEYDOWN, VK_RIGHT, 0);
+        Sleep(300);
+        PostMessageW(tree, WM_KEYDOWN, VK_DOWN, 0);
+        Sleep(300);
+        PostMessageW(GetDlgItem(picker, IDOK), BM_CLICK, 0, 0);
+        Sleep(500);
+    }
+    WCHAR folder[300] = {};
+    GetDlgItemTextW(page, 1005, folder, ARRAYSIZE(folder));
+    wprintf(L"folder: %ls\n", folder);
+    Screenshot(screens, main, L"page3-destination");
+    Press(page, 1);
+
+    page = WaitForPage(main, 3, 5000);
+    if (!page)
+        return Fail("progress page not shown");
+    WCHAR status[128] = {};
+    DWORD start = GetTickCount();
+    // A close request during the steps must change nothing.
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    while (GetTickCount() - start < 30000) {
+        GetDlgItemTextW(page, 1003, status, ARRAYSIZE(status));
+        if (!wcscmp(status, L"Installation completed successfully.") || !wcscmp(status, L"Installation failed."))
+            break;
+        Sleep(50);
+    }
+    wprintf(L"status: %ls\n", status);
+    PostMessageW(GetDlgItem(page, 5), BM_CLICK, 0, 0);
+    Sleep(300);
+    HWND list = GetDlgItem(page, 1019);
+    LRESULT lines = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < lines; i++) {
+        WCHAR line[400] = {};
+        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(ARRAYSIZE(line)))
+            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
+        wprintf(L"detail: %ls\n", line);
+    }
+    Screenshot(screens, main, L"page4-progress");
+    Press(page, 1);
+    if (WaitForSingleObject(process.hProcess, 15000) != WAIT_OBJECT_0)
+        return Fail("setup did not end after Close");
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    printf("exit: %lu\n", code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
+
+int Cancel(const WCHAR *setup)
+{
+    PROCESS_INFORMATION process;
+    if (!StartProcess(setup, &process))
+        return Fail("setup did not start");
+    HWND main = WaitForWindow(process.dwProcessId, SetupTitle, nullptr, 30000);
+    HWND page = main ? WaitForPage(main, 0, 5000) : nullptr;
+    if (!page)
+        return Fail("license page not shown");
+    Press(page, 2);
+    if (WaitForSingleObject(process.hProcess, 15000) != WAIT_OBJECT_0)
+        return Fail("setup did not end after Cancel");
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    printf("exit: %lu\n", code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
+
+int ShowComponentWindow(const WCHAR *title)
+{
+    HWND window = WaitForWindow(0, title, nullptr, 20000);
+    if (!window)
+        return Fail("no component window");
+    WCHAR text[600] = {};
+    GetDlgItemTextW(window, 100, text, ARRAYSIZE(text));
+    wprintf(L"%ls\n", text);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    return 0;
+}
+
+int Answer(const WCHAR *title, int button)
+{
+    // Only a box that has the button: a question box and the box after it
+    // share their title.
+    HWND box = nullptr;
+    DWORD start = GetTickCount();
+    while (!box && GetTickCount() - start < 30000) {
+        box = WaitForWindow(0, title, L"#32770", 200);
+        if (box && !GetDlgItem(box, button))
+            box = nullptr;
+    }
+    if (!box)
+        return Fail("no message box");
+    WCHAR text[1024] = {};
+    // The text's control id differs between Windows (0xFFFF) and Wine: take
+    // the static that has text (the icon is a static too).
+    for (HWND label = FindWindowExW(box, nullptr, L"Static", nullptr); label && !text[0];
+         label = FindWindowExW(box, label, L"Static", nullptr))
+        GetWindowTextW(label, text, ARRAYSIZE(text));
+    wprintf(L"box: %ls\n", text);
+    PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, WCHAR **argv)
+{
+    if (argc >= 3 && !wcscmp(argv[1], L"install")) {
+        bool uncheck = false, browse = false;
+        const WCHAR *screens = nullptr;
+        for (int i = 3; i < argc; i++) {
+            if (!wcscmp(argv[i], L"--uncheck-shortcuts"))
+                uncheck = true;
+            else if (!wcscmp(argv[i], L"--browse-first-child"))
+                browse = true;
+            else if (!wcscmp(argv[i], L"--screens") && i + 1 < argc)
+                screens = argv[++i];
+        }
+        return Install(argv[2], uncheck, browse, screens);
+    }
+    if (argc == 3 && !wcscmp(argv[1], L"cancel"))
+        return Cancel(argv[2]);
+    if (argc == 3 && !wcscmp(argv[1], L"window"))
+        return ShowComponentWindow(argv[2]);
+    if (argc == 4 && !wcscmp(argv[1], L"answer"))
+        return Answer(argv[2], _wtoi(argv[3]));
+    fprintf(stderr, "usage: e2e_driver install|cancel|window|answer ...\n");
+    return 2;
+}

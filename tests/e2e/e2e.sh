@@ -1,0 +1,174 @@
+#!/bin/sh
+# End-to-end runs under Wine: the wizard driven through whole installations
+# by our UI driver, and the result checked with programs nobody here wrote:
+# Wine's reg, uninstaller and program start-up, and lnkinfo.
+#   usage: e2e.sh <windows build folder> <results xml>
+# Needs WINEPREFIX and DISPLAY (tools/run-tests.sh sets them).
+set -u
+build=$1
+results=$2
+setup="$build/OrbeluneSetup.exe"
+driver="$build/tests/e2e_driver.exe"
+work=$(mktemp -d)
+passed=0
+failed=0
+
+check() {  # check CASE COMMAND...: one case
+    case_name=$1
+    shift
+    if "$@" >"$work/log" 2>&1; then
+        passed=$((passed + 1))
+        echo "[  OK  ] $case_name"
+    else
+        failed=$((failed + 1))
+        printf "[ FAIL ] %s: %s\n" "$case_name" "$*"
+        tail -5 "$work/log" | sed 's/^/    /'
+    fi
+}
+contains() { grep -qF -- "$2" "$1"; }
+lacks() { ! grep -qF -- "$2" "$1"; }
+w() { wine "$@" 2>/dev/null </dev/null | tr -d '\r'; }
+
+appdata_win=$(w cmd /c echo %APPDATA%)
+appdata=$(winepath -u "$appdata_win" 2>/dev/null)
+programs="$appdata/Microsoft/Windows/Start Menu/Programs"
+userdir=$(dirname "$(dirname "$appdata")")
+temp_win=$(w cmd /c echo %TEMP%)
+temp=$(winepath -u "$temp_win" 2>/dev/null)
+install="$appdata/Orbelune"
+
+clean_state() {
+    for k in 'HKCU\Software\Orbelune' 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orbelune' \
+             'HKCU\Software\Classes\Directory\shell\Kestrefond' \
+             'HKCU\Software\Classes\SystemFileAssociations\audio\shell\Kestrefond' \
+             'HKCU\Software\Classes\.qtxt' 'HKCU\Software\Classes\Quillmarsh.Document' \
+             'HKCU\Software\Classes\.cvx' 'HKCU\Software\Classes\Cryvane.File' \
+             'HKCU\Software\Classes\.dmk' 'HKCU\Software\Classes\Drumlake.File'; do
+        wine reg delete "$k" /f >/dev/null 2>&1
+    done
+    rm -rf "$install" "$programs/Orbelune" "$appdata/AAA Picked by Browse"
+}
+
+snapshot() {  # snapshot NAME: HKCU and the user's files (the temp folder aside)
+    wine reg export HKCU "$(winepath -w "$work/$1.reg")" /y >/dev/null 2>&1 </dev/null
+    iconv -f UTF-16 -t UTF-8 <"$work/$1.reg" | tr -d '\r' >"$work/$1.hkcu"
+    (cd "$userdir" && find . -path "./${temp#$userdir/}" -prune -o -print | sort) >"$work/$1.files"
+}
+
+
+clean_state
+snapshot before
+
+# 1. Cancel on the first page: exit 0, nothing written.
+wine "$driver" cancel "$(winepath -w "$setup")" >"$work/cancel.out" 2>&1 </dev/null
+check cancel_exits_0 contains "$work/cancel.out" "exit: 0"
+check cancel_writes_nothing test ! -e "$install"
+
+# 2. A whole installation with everything ticked.
+wine "$driver" install "$(winepath -w "$setup")" >"$work/install.out" 2>&1 </dev/null
+cat "$work/install.out"
+check install_succeeds contains "$work/install.out" "status: Installation completed successfully."
+check install_exits_0 contains "$work/install.out" "exit: 0"
+check install_lists_uninstaller contains "$work/install.out" "uninstall.exe"
+for name in Vantok Brindlecap Ostravelind Zafrin Kestrefond Quillmarsh Cryvane Drumlake; do
+    check "file_$name" cmp "$install/$name.exe" "$build/payload/$name.exe"
+    lnkinfo "$programs/Orbelune/$name.lnk" >"$work/$name.lnk.txt" 2>&1
+    check "lnkinfo_$name" contains "$work/$name.lnk.txt" "$name.exe"
+done
+check file_uninstall cmp "$install/uninstall.exe" "$build/payload/uninstall.exe"
+
+# The comparison at the end sees what an installation adds.
+snapshot installed
+check snapshot_sees_registry contains "$work/before.hkcu" "[HKEY_CURRENT_USER\\Software"
+check snapshot_sees_installation contains "$work/installed.hkcu" "Orbelune App Pack (Single User)"
+check snapshot_sees_files contains "$work/installed.files" "Orbelune/Vantok.exe"
+
+# Wine's reg reads back every key that setup wrote.
+w reg query 'HKCU\Software\Orbelune' /v AppPath >"$work/q1"
+check reg_apppath contains "$work/q1" "AppPath    REG_SZ    $appdata_win\\Orbelune\\"
+w reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orbelune' >"$work/q2"
+check reg_uninstall_name contains "$work/q2" "DisplayName    REG_SZ    Orbelune App Pack (Single User)"
+check reg_uninstall_string contains "$work/q2" "UninstallString    REG_SZ    \"$appdata_win\\Orbelune\\uninstall.exe\""
+check reg_uninstall_version contains "$work/q2" "DisplayVersion    REG_SZ    2610"
+check reg_uninstall_norepair contains "$work/q2" "NoRepair    REG_DWORD    0x1"
+w reg query 'HKCU\Software\Classes\.qtxt' /ve >"$work/q3"
+check reg_qtxt contains "$work/q3" "REG_SZ    Quillmarsh.Document"
+w reg query 'HKCU\Software\Classes\Quillmarsh.Document\shell\open\command' /ve >"$work/q4"
+check reg_qtxt_command contains "$work/q4" "\"$appdata_win\\Orbelune\\Quillmarsh.exe\" \"%1\""
+w reg query 'HKCU\Software\Classes\Cryvane.File' /s >"$work/q5"
+check reg_cvx_type contains "$work/q5" "CVX Encrypted File"
+w reg query 'HKCU\Software\Classes\Drumlake.File\DefaultIcon' /ve >"$work/q6"
+check reg_dmk_icon contains "$work/q6" "$appdata_win\\Orbelune\\Drumlake.exe,0"
+w reg query 'HKCU\Software\Classes\SystemFileAssociations\audio\shell\Kestrefond' /ve >"$work/q7"
+check reg_audio_verb contains "$work/q7" "Play with Kestrefond"
+
+# Wine's list of installed programs shows the pack.
+w uninstaller --list >"$work/list"
+check uninstaller_lists_pack contains "$work/list" "Orbelune App Pack (Single User)"
+
+# Opening a .qtxt file the way the shell does: extension, type name, its
+# open command with %1 replaced, all from the per-user classes.
+doc_win='C:\users\Public\Documents\notes.qtxt'
+doc=$(winepath -u "$doc_win" 2>/dev/null)
+mkdir -p "$(dirname "$doc")" && echo "hello" >"$doc"
+type=$(w reg query 'HKCU\Software\Classes\.qtxt' /ve | sed -n 's/.*REG_SZ    //p')
+command=$(w reg query "HKCU\\Software\\Classes\\$type\\shell\\open\\command" /ve | sed -n 's/.*REG_SZ    //p')
+exe=$(printf "%s\n" "$command" | sed -n 's/^"\([^"]*\)".*/\1/p')
+wine "$exe" "$doc_win" >/dev/null 2>&1 &
+wine "$driver" window Quillmarsh >"$work/open.out" 2>&1 </dev/null
+check open_qtxt_reaches_quillmarsh contains "$work/open.out" "Opened: $doc_win"
+folder_command=$(w reg query 'HKCU\Software\Classes\Directory\shell\Kestrefond\command' /ve | sed -n 's/.*REG_SZ    //p')
+exe=$(printf "%s\n" "$folder_command" | sed -n 's/^"\([^"]*\)".*/\1/p')
+wine "$exe" 'C:\users\Public' >/dev/null 2>&1 &
+wine "$driver" window Kestrefond >"$work/verb.out" 2>&1 </dev/null
+check folder_verb_reaches_kestrefond contains "$work/verb.out" 'Opened: C:\users\Public'
+rm -f "$doc"
+
+# 3. A second installation over the first offers and uses the recorded folder.
+wine "$driver" install "$(winepath -w "$setup")" >"$work/again.out" 2>&1 </dev/null
+check reinstall_succeeds contains "$work/again.out" "status: Installation completed successfully."
+check reinstall_same_folder contains "$work/again.out" "folder: $appdata_win\\Orbelune\\"
+
+# 4. Removal through Wine's own uninstaller, which runs "UninstallString";
+# a file of the user's in the install folder survives.
+echo "mine" >"$install/my notes.txt"
+timeout 120 wine uninstaller --remove Orbelune >/dev/null 2>&1 </dev/null &
+remover=$!
+wine "$driver" answer "Orbelune App Pack (Single User) Uninstall" 6 >"$work/answer1.out" 2>&1 </dev/null
+wine "$driver" answer "Orbelune App Pack (Single User) Uninstall" 1 >"$work/answer2.out" 2>&1 </dev/null
+wait $remover
+sleep 2  # the temp copy deletes the uninstaller once it has exited
+check uninstall_asked contains "$work/answer1.out" "Do you want to remove"
+check uninstall_reported contains "$work/answer2.out" "was removed from your computer"
+check user_file_survives test -f "$install/my notes.txt"
+check programs_removed test ! -e "$install/Vantok.exe"
+check uninstaller_removed test ! -e "$install/uninstall.exe"
+rm -f "$install/my notes.txt"
+rmdir "$install" 2>/dev/null
+snapshot after
+diff "$work/before.hkcu" "$work/after.hkcu" >"$work/hkcu.diff"
+grep -E '^[<>]' "$work/hkcu.diff" | grep -iE 'orbelune|kestrefond|quillmarsh|cryvane|drumlake|qtxt|\.cvx|\.dmk' >"$work/hkcu.left"
+check registry_clean_after_removal test ! -s "$work/hkcu.left"
+diff "$work/before.files" "$work/after.files" >"$work/files.diff"
+grep -E '^[<>]' "$work/files.diff" | grep -iE 'orbelune|\.lnk|notes' >"$work/files.left"
+check files_clean_after_removal test ! -s "$work/files.left"
+echo "HKCU lines changed: $(grep -cE '^[<>]' "$work/hkcu.diff"), user files changed: $(grep -cE '^[<>]' "$work/files.diff")"
+grep -E "^[<>]" "$work/hkcu.diff" | head -20
+cat "$work/hkcu.left" "$work/files.left"
+
+# 5. An installation into a folder chosen with Browse.
+mkdir -p "$appdata/AAA Picked by Browse"
+wine "$driver" install "$(winepath -w "$setup")" --browse-first-child >"$work/browse.out" 2>&1 </dev/null
+cat "$work/browse.out" | grep -E 'folder|status'
+check browse_install_succeeds contains "$work/browse.out" "status: Installation completed successfully."
+check browse_install_into_picked test -f "$appdata/AAA Picked by Browse/Vantok.exe"
+clean_state
+
+echo "e2e: $passed passed, $failed failed"
+cat >"$results" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<testsuites tests="$((passed + failed))" failures="$failed" disabled="0" errors="0" name="e2e">
+</testsuites>
+XML
+rm -rf "$work"
+[ $failed -eq 0 ]
