@@ -3,7 +3,8 @@
 # is missing. Runs as root on a fresh Debian 12 machine.
 set -e
 packages="cmake make g++ pkg-config liblzma-dev googletest dpkg-dev
-g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb imagemagick"
+g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb imagemagick
+liblnk-utils"
 
 missing=""
 for p in $packages; do
