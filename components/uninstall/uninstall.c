@@ -24,23 +24,15 @@ static const WCHAR *const ComponentNames[ComponentCount] = {
 };
 static const WCHAR UninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orbelune";
 
-/* Keys that are wholly the pack's: deleted with everything below them. */
+/* Keys that are wholly the pack's: deleted with everything below them. The
+ * keys on the way to them (Directory\shell, SystemFileAssociations\audio\shell)
+ * may be the user's or another program's, so they stay. */
 static const WCHAR *const OwnedKeys[] = {
     L"Software\\Classes\\Directory\\shell\\Kestrefond",
     L"Software\\Classes\\SystemFileAssociations\\audio\\shell\\Kestrefond",
     L"Software\\Classes\\Quillmarsh.Document",
     L"Software\\Classes\\Cryvane.File",
     L"Software\\Classes\\Drumlake.File",
-};
-
-/* Keys that setup may have created on the way to its own; removed only
- * when nothing is left in them, deepest first. */
-static const WCHAR *const PathKeys[] = {
-    L"Software\\Classes\\Directory\\shell",
-    L"Software\\Classes\\Directory",
-    L"Software\\Classes\\SystemFileAssociations\\audio\\shell",
-    L"Software\\Classes\\SystemFileAssociations\\audio",
-    L"Software\\Classes\\SystemFileAssociations",
 };
 
 struct Extension {
@@ -148,8 +140,6 @@ static void RemoveRegistrations(void)
         DeleteOwnedKey(OwnedKeys[i]);
     for (int i = 0; i < (int)ARRAYSIZE(Extensions); i++)
         RemoveExtension(&Extensions[i]);
-    for (int i = 0; i < (int)ARRAYSIZE(PathKeys); i++)
-        DeleteKeyIfEmpty(PathKeys[i]);
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, NULL, NULL);
 }
 

@@ -129,6 +129,20 @@ wine "$driver" install "$(winepath -w "$setup")" >"$work/again.out" 2>&1 </dev/n
 check reinstall_succeeds contains "$work/again.out" "status: Installation completed successfully."
 check reinstall_same_folder contains "$work/again.out" "folder: $appdata_win\\Orbelune\\"
 
+# A program of the pack still running: the uninstaller says what is left,
+# keeps the uninstall entry so that the user can try again, and fails.
+wine "$install/Vantok.exe" >/dev/null 2>&1 </dev/null &
+sleep 2
+wine "$install/uninstall.exe" /S >/dev/null 2>&1 </dev/null
+busy_code=$?
+check uninstall_with_running_program_fails test "$busy_code" -ne 0
+check running_program_kept test -f "$install/Vantok.exe"
+w reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orbelune' /v UninstallString >"$work/q8"
+check uninstall_entry_kept_after_failure contains "$work/q8" "uninstall.exe"
+check uninstaller_kept_after_failure test -f "$install/uninstall.exe"
+wine "$driver" window Vantok >/dev/null 2>&1 </dev/null
+sleep 1
+
 # 4. Removal through Wine's own uninstaller, which runs "UninstallString";
 # a file of the user's in the install folder survives.
 echo "mine" >"$install/my notes.txt"
