@@ -73,7 +73,7 @@ check install_lists_uninstaller contains "$work/install.out" "uninstall.exe"
 for name in Vantok Brindlecap Ostravelind Zafrin Kestrefond Quillmarsh Cryvane Drumlake; do
     check "file_$name" cmp "$install/$name.exe" "$build/payload/$name.exe"
     lnkinfo "$programs/Orbelune/$name.lnk" >"$work/$name.lnk.txt" 2>&1
-    check "lnkinfo_$name" contains "$work/$name.lnk.txt" "$name.exe"
+    check "lnkinfo_$name" contains "$work/$name.lnk.txt" "Local path			: $appdata_win\\Orbelune\\$name.exe"
 done
 check file_uninstall cmp "$install/uninstall.exe" "$build/payload/uninstall.exe"
 
