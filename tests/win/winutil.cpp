@@ -7,6 +7,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <objidl.h>
+
 #include "resource.h"
 
 bool BuildOutputPath(const WCHAR *name, WCHAR *path, DWORD capacity)
@@ -187,4 +189,42 @@ void Click(HWND button)
 {
     SendMessageW(button, BM_CLICK, 0, 0);
     PumpFor(30);
+}
+
+bool UserKeyExists(const WCHAR *path)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+bool AppDataFolderExists()
+{
+    WCHAR folder[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK)
+        return false;
+    wcscat(folder, L"\\Orbelune");
+    return GetFileAttributesW(folder) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring LinkTarget(const std::wstring &link)
+{
+    IShellLinkW *shellLink = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void **>(&shellLink))))
+        return L"<no shell link object>";
+    std::wstring target = L"<not loaded>";
+    IPersistFile *file = nullptr;
+    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
+        if (SUCCEEDED(file->Load(link.c_str(), STGM_READ))) {
+            WCHAR path[MAX_PATH] = L"";
+            if (SUCCEEDED(shellLink->GetPath(path, ARRAYSIZE(path), nullptr, 0)))
+                target = path;
+        }
+        file->Release();
+    }
+    shellLink->Release();
+    return target;
 }

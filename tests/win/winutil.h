@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include <string>
+
 #include "setup.h"
 
 // Path of a file in the Windows build folder (the parent of the tests folder).
@@ -20,6 +22,16 @@ void DeleteTree(const WCHAR *path);
 
 // A fresh, empty folder under the Wine user's temp folder, ending in "\".
 void MakeTempFolder(WCHAR *path, DWORD capacity);
+
+// Whether HKCU\path exists.
+bool UserKeyExists(const WCHAR *path);
+
+// Whether %APPDATA%\Orbelune exists.
+bool AppDataFolderExists();
+
+// The target path that a saved link names, as the shell link object reads it
+// back; a text in angle brackets when it cannot. COM must be initialised.
+std::wstring LinkTarget(const std::wstring &link);
 
 // Reads a whole file; returns false when it cannot be opened.
 bool ReadWholeFile(const WCHAR *path, BYTE **data, DWORD *size);

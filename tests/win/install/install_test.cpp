@@ -86,26 +86,6 @@ void ExpectLines(const std::vector<std::wstring> &actual, const std::vector<std:
         EXPECT_EQ(actual[i], expected[i]) << "details line " << i << ": " << Narrow(actual[i]);
 }
 
-// The target that a saved link names, as the shell link object reads it back.
-std::wstring LinkTarget(const std::wstring &link)
-{
-    IShellLinkW *shellLink = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void **>(&shellLink))))
-        return L"<no shell link object>";
-    std::wstring target = L"<not loaded>";
-    IPersistFile *file = nullptr;
-    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
-        WCHAR path[MAX_PATH] = L"";
-        if (SUCCEEDED(file->Load(link.c_str(), STGM_READ)) &&
-            SUCCEEDED(shellLink->GetPath(path, ARRAYSIZE(path), nullptr, 0)))
-            target = path;
-        file->Release();
-    }
-    shellLink->Release();
-    return target;
-}
-
 // The file holds exactly payload entry `entry`; with a time, it carries it.
 void ExpectEntryFile(InProcessSetup &setup, const std::wstring &path, UINT32 entry, bool stamped)
 {

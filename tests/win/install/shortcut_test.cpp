@@ -60,27 +60,6 @@ protected:
     std::wstring temp, first, second;
 };
 
-// The target that a saved link names, as the shell link object reads it back.
-std::wstring LinkTarget(const std::wstring &link)
-{
-    IShellLinkW *shellLink = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void **>(&shellLink))))
-        return L"<no shell link object>";
-    std::wstring target = L"<not loaded>";
-    IPersistFile *file = nullptr;
-    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
-        if (SUCCEEDED(file->Load(link.c_str(), STGM_READ))) {
-            WCHAR path[MAX_PATH] = L"";
-            if (SUCCEEDED(shellLink->GetPath(path, ARRAYSIZE(path), nullptr, 0)))
-                target = path;
-        }
-        file->Release();
-    }
-    shellLink->Release();
-    return target;
-}
-
 std::string Narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
 
 TEST_F(CreateShortcutTest, SavedLinkPointsAtTheTarget)

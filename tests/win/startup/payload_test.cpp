@@ -424,24 +424,6 @@ private:
     PROCESS_INFORMATION info_;
 };
 
-bool UserKeyExists(const WCHAR *path)
-{
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
-bool AppDataFolderExists()
-{
-    WCHAR folder[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK)
-        return false;
-    wcscat(folder, L"\\Orbelune");
-    return GetFileAttributesW(folder) != INVALID_FILE_ATTRIBUTES;
-}
-
 // Runs the program at path, expects the start-up failure box and nothing
 // else, dismisses it with OK and expects the exit code 0.
 void ExpectInitFailureBox(const WCHAR *path)

@@ -64,24 +64,6 @@ void PressKey(WPARAM key)
     PumpFor(50);
 }
 
-bool UserKeyExists(const WCHAR *path)
-{
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
-bool AppDataFolderExists()
-{
-    WCHAR folder[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK)
-        return false;
-    wcscat(folder, L"\\Orbelune");
-    return GetFileAttributesW(folder) != INVALID_FILE_ATTRIBUTES;
-}
-
 // Removes a close request that the code under test posted to MainDialog;
 // true if there was one.
 bool TakeCloseRequest(HWND mainWindow)
