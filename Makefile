@@ -29,5 +29,10 @@ test: build
 run: build
 	@sh tools/run-setup.sh
 
+# Six figures of the setup program against their references (tools/bench).
+.PHONY: bench
+bench: build
+	@sh tools/bench/bench.sh
+
 clean:
 	rm -rf build/native build/win build/test-results build/screens

@@ -12,3 +12,4 @@ target_include_directories(setup_neutral PUBLIC wizard install)
 
 add_subdirectory(tools/pack)
 add_subdirectory(tests/native)
+add_subdirectory(tools/bench)

@@ -26,12 +26,14 @@ uint8_t *AllocatePayloadBuffer(PayloadBuffer *buffer)
         }
         buffer->owned = 0;
     }
-    uint8_t *block = static_cast<uint8_t *>(malloc(PayloadBufferSize));
+    // calloc rather than malloc and memset: a block this large comes fresh
+    // from the system, already zero, and its pages are only touched (and
+    // counted in the working set) as the decoder writes them.
+    uint8_t *block = static_cast<uint8_t *>(calloc(1, PayloadBufferSize));
     if (!block) {
         buffer->data = nullptr;
         return nullptr;
     }
-    memset(block, 0, PayloadBufferSize);
     buffer->data = block;
     buffer->owned = 1;
     buffer->capacity = PayloadBufferSize;

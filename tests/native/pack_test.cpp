@@ -65,7 +65,15 @@ TEST(PackTool, WritesContainerThatDecodesToTheArchive)
 
     std::vector<uint8_t> container = folder.Read("payload.bin");
     ASSERT_GT(container.size(), 5u);
-    EXPECT_EQ(container[0], 0x5D) << "properties byte: lc 3, lp 0, pb 2";
+    // The tool picks lc, lp and pb; whatever it picked must be a header that
+    // liblzma accepts, within what the format allows.
+    lzma_filter properties = {LZMA_FILTER_LZMA1, nullptr};
+    ASSERT_EQ(lzma_properties_decode(&properties, nullptr, container.data(), 5), LZMA_OK)
+        << "properties byte " << int(container[0]);
+    const lzma_options_lzma *chosen = static_cast<const lzma_options_lzma *>(properties.options);
+    EXPECT_LE(chosen->lc + chosen->lp, 4u) << "lc " << chosen->lc << ", lp " << chosen->lp;
+    EXPECT_LE(chosen->pb, 4u);
+    free(properties.options);
     EXPECT_EQ(ReadU32(&container[1]), 3u << 20) << "dictionary size";
 
     lzma_ret result;
@@ -107,6 +115,67 @@ TEST(PackTool, WritesContainerThatDecodesToTheArchive)
                                &buffer, entries), 0u);
     EXPECT_EQ(entries[10].offset + entries[10].size, archiveSize);
     FreePayloadBuffer(&buffer);
+}
+
+// The container at preset 9e, 3 MiB dictionary, with the given settings.
+static size_t ContainerSizeWith(const std::vector<uint8_t> &archive, uint32_t lc, uint32_t lp, uint32_t pb)
+{
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME);
+    options.dict_size = 3u << 20;
+    options.lc = lc;
+    options.lp = lp;
+    options.pb = pb;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    std::vector<uint8_t> out(archive.size() + archive.size() / 2 + 65536);
+    size_t written = 5;
+    EXPECT_EQ(lzma_raw_buffer_encode(filters, nullptr, archive.data(), archive.size(), out.data(), &written,
+                                     out.size()), LZMA_OK);
+    return written;
+}
+
+TEST(PackTool, KeepsTheSmallestOfAllSettings)
+{
+    // Records of 4 bytes whose first byte counts up: a layout where
+    // other settings than lc 3, lp 0, pb 2 pay off.
+    PackFolder folder;
+    std::vector<std::vector<uint8_t>> contents;
+    std::vector<uint64_t> times;
+    folder.WriteStandardPayload(&contents, &times);
+    std::vector<uint8_t> records;
+    uint32_t seed = 777;
+    for (int i = 0; i < 6000; i++) {
+        seed = seed * 1103515245u + 12345u;
+        records.push_back(static_cast<uint8_t>(i));
+        records.push_back(static_cast<uint8_t>(seed >> 24) & 0x0F);
+        records.push_back(0);
+        records.push_back(0x80);
+    }
+    folder.WriteFile("entry3.bin", records);
+    ASSERT_EQ(folder.Pack().exitCode, 0);
+    std::vector<uint8_t> container = folder.Read("payload.bin");
+    lzma_ret result;
+    std::vector<uint8_t> archive = DecodeWithLiblzma(container, &result);
+    ASSERT_EQ(result, LZMA_STREAM_END);
+
+    size_t usual = ContainerSizeWith(archive, 3, 0, 2);
+    EXPECT_LE(container.size(), usual) << "never larger than with properties byte 0x5D";
+    size_t smallest = usual;
+    uint8_t smallestByte = 0x5D;
+    for (uint32_t lc = 0; lc <= 4; lc++) {
+        for (uint32_t lp = 0; lc + lp <= 4; lp++) {
+            for (uint32_t pb = 0; pb <= 4; pb++) {
+                size_t size = ContainerSizeWith(archive, lc, lp, pb);
+                if (size < smallest) {
+                    smallest = size;
+                    smallestByte = static_cast<uint8_t>((pb * 5 + lp) * 9 + lc);
+                }
+            }
+        }
+    }
+    EXPECT_LT(smallest, usual) << "the test data should favour other settings";
+    EXPECT_EQ(container.size(), smallest) << "the smallest of the 75 settings";
+    EXPECT_EQ(container[0], smallestByte) << "the first setting of that size, lc 3, lp 0, pb 2 before all";
 }
 
 TEST(PackTool, SameInputsGiveIdenticalBytes)

@@ -94,6 +94,57 @@ static void PutU32(uint8_t *p, uint32_t v)
         p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+struct LzmaSettings {
+    uint32_t lc, lp, pb;
+};
+
+// lc + lp at most 4 and pb at most 4: 15 x 5 settings.
+enum { SettingsCount = 75 };
+
+// The i-th setting to try: lc 3, lp 0, pb 2 first, then the others in
+// order of lc, lp and pb.
+static LzmaSettings SettingsInOrder(unsigned i)
+{
+    const LzmaSettings usual = {3, 0, 2};
+    if (i == 0)
+        return usual;
+    unsigned n = 0;
+    for (uint32_t lc = 0; lc <= 4; lc++) {
+        for (uint32_t lp = 0; lc + lp <= 4; lp++) {
+            for (uint32_t pb = 0; pb <= 4; pb++) {
+                if (lc == usual.lc && lp == usual.lp && pb == usual.pb)
+                    continue;
+                if (++n == i)
+                    return {lc, lp, pb};
+            }
+        }
+    }
+    return usual;
+}
+
+// Writes the container (properties, then the raw LZMA1 stream with its end
+// marker) of the archive at preset 9e with the given settings into out, at
+// most capacity bytes. LZMA_BUF_ERROR means it does not fit.
+static lzma_ret EncodeContainer(const uint8_t *archive, uint32_t archiveSize, LzmaSettings settings, uint8_t *out,
+                                size_t capacity, size_t *size)
+{
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME))
+        return LZMA_OPTIONS_ERROR;
+    options.dict_size = DictionarySize;
+    options.lc = settings.lc;
+    options.lp = settings.lp;
+    options.pb = settings.pb;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    if (capacity < PayloadPropertiesSize)
+        return LZMA_BUF_ERROR;
+    lzma_ret ret = lzma_properties_encode(&filters[0], out);
+    if (ret != LZMA_OK)
+        return ret;
+    *size = PayloadPropertiesSize;
+    return lzma_raw_buffer_encode(filters, nullptr, archive, archiveSize, out, size, capacity);
+}
+
 static void Usage()
 {
     fprintf(stderr,
@@ -179,26 +230,35 @@ int main(int argc, char **argv)
         free(content);
     }
 
-    lzma_options_lzma options;
-    if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME))
-        return Fail("liblzma rejected the preset");
-    options.dict_size = DictionarySize;
-    options.lc = 3;
-    options.lp = 0;
-    options.pb = 2;
-    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-
+    // Every literal-context, literal-position and position-bit setting that
+    // the format allows is tried at preset 9e, and the smallest stream is
+    // kept: the loader reads them from the properties byte. The usual lc 3,
+    // lp 0, pb 2 comes first and wins ties, so the choice never costs a byte,
+    // and the same inputs always give the same container.
     size_t containerCapacity = PayloadPropertiesSize + archiveSize + archiveSize / 2 + 65536;
     uint8_t *container = static_cast<uint8_t *>(malloc(containerCapacity));
-    if (!container)
+    uint8_t *candidate = static_cast<uint8_t *>(malloc(containerCapacity));
+    if (!container || !candidate)
         return Fail("out of memory");
-    if (lzma_properties_encode(&filters[0], container) != LZMA_OK)
-        return Fail("liblzma could not encode the properties");
-    size_t written = PayloadPropertiesSize;
-    lzma_ret ret = lzma_raw_buffer_encode(filters, nullptr, archive, archiveSize, container,
-                                          &written, containerCapacity);
-    if (ret != LZMA_OK)
-        return Fail("liblzma could not compress the archive (code %d)", static_cast<int>(ret));
+    size_t written = 0;
+    LzmaSettings chosen = {};
+    for (unsigned i = 0; i < SettingsCount; i++) {
+        LzmaSettings settings = SettingsInOrder(i);
+        size_t size = 0;
+        // A candidate is abandoned as soon as it cannot beat the best so far.
+        size_t limit = written ? written - 1 : containerCapacity;
+        lzma_ret ret = EncodeContainer(archive, archiveSize, settings, candidate, limit, &size);
+        if (ret == LZMA_BUF_ERROR && written)
+            continue;
+        if (ret != LZMA_OK)
+            return Fail("liblzma could not compress the archive (code %d)", static_cast<int>(ret));
+        uint8_t *swap = container;
+        container = candidate;
+        candidate = swap;
+        written = size;
+        chosen = settings;
+    }
+    free(candidate);
     if (written > UINT32_MAX)
         return Fail("container too large");
 
@@ -218,8 +278,8 @@ int main(int argc, char **argv)
         return Fail("cannot write %s: %s", containerPath, strerror(errno));
     if (!WriteWholeFile(headerPath, header, static_cast<size_t>(headerLength)))
         return Fail("cannot write %s: %s", headerPath, strerror(errno));
-    printf("%s: %u entries, archive %u bytes, container %zu bytes, checksum 0x%08X\n", ToolName,
-           PayloadEntryCount, archiveSize, written, checksum);
+    printf("%s: %u entries, archive %u bytes, container %zu bytes (lc %u, lp %u, pb %u), checksum 0x%08X\n",
+           ToolName, PayloadEntryCount, archiveSize, written, chosen.lc, chosen.lp, chosen.pb, checksum);
     free(container);
     free(archive);
     return 0;
