@@ -34,5 +34,17 @@ run: build
 bench: build
 	@sh tools/bench/bench.sh
 
+# The libFuzzer targets (tests/fuzz), FUZZ_SECONDS each; `make test` runs
+# them for a short time of its own.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz
+fuzz: build
+	@sh tests/fuzz/fuzz.sh run $(FUZZ_SECONDS)
+
+# Two builds in fresh folders must give byte-identical shipped files.
+.PHONY: repro
+repro: native liblzma-win
+	@sh tools/repro.sh
+
 clean:
-	rm -rf build/native build/win build/test-results build/screens
+	rm -rf build/native build/win build/test-results build/screens build/fuzz build/repro-1 build/repro-2

@@ -1,7 +1,16 @@
+// SetDefaultDllDirectories needs Windows 8 or later (Windows 7 with
+// KB2533623) in the SDK headers.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00
+#endif
 #include "setup.h"
 
-// The runtime's wide-character GUI entry hands the run to RunSetup.
+// The runtime's wide-character GUI entry hands the run to RunSetup. Before
+// anything else runs, DLLs that are loaded by name come from the system
+// folder only: a setup program is started from a downloads folder, where
+// anyone may have left a DLL named like one that Windows loads on demand.
 extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int show)
 {
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     return RunSetup(instance, previous, commandLine, show);
 }

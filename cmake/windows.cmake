@@ -59,4 +59,5 @@ add_custom_target(payload_container DEPENDS ${PAYLOAD_CONTAINER} ${PAYLOAD_CONST
 add_subdirectory(app)
 add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)
+add_subdirectory(tests/win/hardening)
 add_subdirectory(tools/bench)

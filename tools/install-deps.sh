@@ -4,7 +4,7 @@
 set -e
 packages="cmake make g++ pkg-config liblzma-dev googletest dpkg-dev
 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb imagemagick
-liblnk-utils"
+liblnk-utils clang libclang-rt-14-dev"
 
 missing=""
 for p in $packages; do

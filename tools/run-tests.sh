@@ -1,6 +1,8 @@
 #!/bin/sh
-# Runs the native tests, then the Windows tests under Wine on a private Xvfb
-# display, and ends with one line "N passed, M failed".
+# Runs the native tests, the fuzz targets for a bounded time (after replaying
+# their committed corpus), the reproducible-build check, then the Windows tests
+# under Wine on a private Xvfb display, and ends with one line
+# "N passed, M failed".
 set -u
 ORBELUNE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ORBELUNE_ROOT/tools/wine-env.sh"
@@ -17,6 +19,10 @@ wineserver -p 60
 
 ctest --test-dir build/native --output-on-failure -j2
 native_rc=$?
+sh tests/fuzz/fuzz.sh test "${FUZZ_TEST_SECONDS:-12}" "$results/fuzz.xml"
+fuzz_rc=$?
+sh tools/repro.sh "$results/repro.xml"
+repro_rc=$?
 ctest --test-dir build/win --output-on-failure
 win_rc=$?
 
@@ -35,7 +41,7 @@ for xml in "$results"/*.xml; do
     skipped=$((skipped + s))
 done
 # A test program that crashed or hung leaves no counts of its own.
-if [ $native_rc -ne 0 ] || [ $win_rc -ne 0 ]; then
+if [ $native_rc -ne 0 ] || [ $fuzz_rc -ne 0 ] || [ $repro_rc -ne 0 ] || [ $win_rc -ne 0 ]; then
     [ $failed -eq 0 ] && failed=1
 fi
 if [ $skipped -gt 0 ]; then
