@@ -9,6 +9,8 @@
 
 #include <objidl.h>
 
+#include <gtest/gtest.h>
+
 #include "resource.h"
 
 bool BuildOutputPath(const WCHAR *name, WCHAR *path, DWORD capacity)
@@ -227,4 +229,37 @@ std::wstring LinkTarget(const std::wstring &link)
     }
     shellLink->Release();
     return target;
+}
+
+std::string StatusText(InProcessSetup &setup)
+{
+    char text[128] = "";
+    GetDlgItemTextA(setup.Page(ProgressPage), IDC_STATUS, text, sizeof(text));
+    return text;
+}
+
+int BarPosition(InProcessSetup &setup)
+{
+    return static_cast<int>(SendMessageW(setup.Control(ProgressPage, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0));
+}
+
+std::vector<std::wstring> DetailLines(InProcessSetup &setup)
+{
+    std::vector<std::wstring> lines;
+    HWND list = setup.State().detailsList;
+    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; i++) {
+        WCHAR line[512] = L"";
+        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < LRESULT(ARRAYSIZE(line)))
+            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void ExpectLines(const std::vector<std::wstring> &actual, const std::vector<std::wstring> &expected)
+{
+    EXPECT_EQ(actual.size(), expected.size()) << "number of details lines";
+    for (size_t i = 0; i < actual.size() && i < expected.size(); i++)
+        EXPECT_EQ(actual[i], expected[i]) << "details line " << i << ": " << std::string(actual[i].begin(), actual[i].end());
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "setup.h"
 
@@ -32,6 +33,17 @@ bool AppDataFolderExists();
 // The target path that a saved link names, as the shell link object reads it
 // back; a text in angle brackets when it cannot. COM must be initialised.
 std::wstring LinkTarget(const std::wstring &link);
+
+class InProcessSetup;
+
+// What the progress page shows: the status line (ANSI), the bar's position
+// and the details list's lines.
+std::string StatusText(InProcessSetup &setup);
+int BarPosition(InProcessSetup &setup);
+std::vector<std::wstring> DetailLines(InProcessSetup &setup);
+
+// Expects the details lines to be exactly these, line by line.
+void ExpectLines(const std::vector<std::wstring> &actual, const std::vector<std::wstring> &expected);
 
 // Reads a whole file; returns false when it cannot be opened.
 bool ReadWholeFile(const WCHAR *path, BYTE **data, DWORD *size);

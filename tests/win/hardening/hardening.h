@@ -23,10 +23,6 @@ bool IsFolder(const std::wstring &path);
 // A shell folder plus "\Orbelune\", as start-up builds it.
 std::wstring ProductFolder(int csidl);
 
-std::string StatusText(InProcessSetup &setup);
-int BarPosition(InProcessSetup &setup);
-std::vector<std::wstring> DetailLines(InProcessSetup &setup);
-void ExpectLines(const std::vector<std::wstring> &actual, const std::vector<std::wstring> &expected);
 
 // Lines of a run in which nothing fails.
 std::vector<std::wstring> CleanRunLines(const std::wstring &dir, const std::wstring &links, UINT32 mask,
