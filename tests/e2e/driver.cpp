@@ -119,6 +119,21 @@ void Press(HWND page, int id)
     PostMessageW(GetDlgItem(page, id), BM_CLICK, 0, 0);
 }
 
+// A keystroke into the other process's queue, where its message loop hands
+// it to the page's dialog handling: the control that has the focus there
+// gets it, or the page itself when the focus is unknown.
+void PressKey(HWND page, UINT key)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    HWND target = page;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(page, nullptr), &info) && info.hwndFocus &&
+        IsChild(page, info.hwndFocus))
+        target = info.hwndFocus;
+    PostMessageW(target, WM_KEYDOWN, key, 1);
+    PostMessageW(target, WM_KEYUP, key, 0xC0000001);
+}
+
 // Saves the window's screen area as a 24-bit BMP file.
 bool SaveScreenshot(HWND window, const WCHAR *path)
 {
@@ -209,7 +224,7 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
     if (!page)
         return Fail("license page not shown");
     Screenshot(screens, main, L"page1-license");
-    Press(page, 1);
+    PressKey(page, VK_RETURN);  // Enter presses the default button, "I Agree"
 
     page = WaitForPage(main, 1, 5000);
     if (!page)
@@ -293,7 +308,7 @@ int Cancel(const WCHAR *setup)
     HWND page = main ? WaitForPage(main, 0, 5000) : nullptr;
     if (!page)
         return Fail("license page not shown");
-    Press(page, 2);
+    PressKey(page, VK_ESCAPE);  // Escape delivers "Cancel"
     if (WaitForSingleObject(process.hProcess, 15000) != WAIT_OBJECT_0)
         return Fail("setup did not end after Cancel");
     DWORD code = 1;
