@@ -1,6 +1,6 @@
 // A UI driver for the end-to-end runs: it starts or finds windows by title
-// and control id, and posts clicks into the other process's own message loop,
-// as a person's clicks would arrive.
+// and control id, and posts clicks and keystrokes into the other process's
+// own message loop, as a person's would arrive.
 //
 //   e2e_driver install SETUP [--uncheck-shortcuts] [--browse-first-child] [--screens DIR]
 //   e2e_driver cancel SETUP
