@@ -90,7 +90,7 @@ struct TemplateReader {
     }
 };
 
-struct ControlSpec {
+struct ExpectedControl {
     DWORD id;
     const WCHAR *windowClass;  // "#<ordinal>" for the predefined classes
     const WCHAR *text;
@@ -106,9 +106,9 @@ const WCHAR EditClass[] = L"#129";
 const WCHAR StaticClass[] = L"#130";
 const WCHAR ListBoxClass[] = L"#131";
 // Every page begins with the icon control: id -1, showing icon 101.
-const ControlSpec IconControl = {0xFFFFFFFF, StaticClass, L"#101", 0x50000043, 0, 8, 8, 21, 20};
+const ExpectedControl IconControl = {0xFFFFFFFF, StaticClass, L"#101", 0x50000043, 0, 8, 8, 21, 20};
 
-const ControlSpec LicenseControls[] = {
+const ExpectedControl LicenseControls[] = {
     IconControl,
     {1, ButtonClass, L"", 0x50010001, 0, 223, 141, 50, 14},
     {2, ButtonClass, L"", 0x50010000, 0, 7, 141, 50, 14},
@@ -116,7 +116,7 @@ const ControlSpec LicenseControls[] = {
     {1000, StaticClass, L"", 0x50020000, 0, 37, 8, 236, 18},
 };
 
-const ControlSpec ComponentsControls[] = {
+const ExpectedControl ComponentsControls[] = {
     IconControl,
     {1, ButtonClass, L"", 0x50010001, 0, 223, 141, 50, 14},
     {1006, ButtonClass, L"", 0x50010003, 0, 26, 45, 60, 10},
@@ -134,7 +134,7 @@ const ControlSpec ComponentsControls[] = {
     {1001, StaticClass, L"", 0x50020000, 0, 37, 8, 236, 18},
 };
 
-const ControlSpec DirectoryControls[] = {
+const ExpectedControl DirectoryControls[] = {
     IconControl,
     {1, ButtonClass, L"", 0x50010001, 0, 223, 141, 50, 14},
     {4, ButtonClass, L"", 0x50010000, 0, 217, 54, 50, 14},
@@ -147,7 +147,7 @@ const ControlSpec DirectoryControls[] = {
     {1017, StaticClass, L"", 0x50020000, 0, 13, 100, 121, 9},
 };
 
-const ControlSpec ProgressControls[] = {
+const ExpectedControl ProgressControls[] = {
     IconControl,
     {1, ButtonClass, L"", 0x50010001, 0, 223, 141, 50, 14},
     {5, ButtonClass, L"", 0x50010000, 0, 7, 32, 50, 14},
@@ -156,14 +156,14 @@ const ControlSpec ProgressControls[] = {
     {1020, L"msctls_progress32", L"Progress1", 0x50800000, 0, 37, 18, 236, 6},
 };
 
-struct DialogSpec {
+struct ExpectedDialog {
     WORD id;
     DWORD style;
-    const ControlSpec *controls;
+    const ExpectedControl *controls;
     size_t count;
 };
 
-const DialogSpec Dialogs[] = {
+const ExpectedDialog Dialogs[] = {
     {IDD_MAIN, 0x00CA0040, nullptr, 0},
     {IDD_LICENSE, 0x40000040, LicenseControls, ARRAYSIZE(LicenseControls)},
     {IDD_COMPONENTS, 0x40000040, ComponentsControls, ARRAYSIZE(ComponentsControls)},
@@ -171,16 +171,16 @@ const DialogSpec Dialogs[] = {
     {IDD_PROGRESS, 0x40000040, ProgressControls, ARRAYSIZE(ProgressControls)},
 };
 
-void CheckDialogTemplate(const DialogSpec &spec, const BYTE *bytes, DWORD size)
+void CheckDialogTemplate(const ExpectedDialog &expected, const BYTE *bytes, DWORD size)
 {
     TemplateReader in(bytes, size);
     EXPECT_EQ(in.Read<WORD>(), 1) << "dlgVer: an extended template";
     EXPECT_EQ(in.Read<WORD>(), 0xFFFF) << "signature";
     EXPECT_EQ(in.Read<DWORD>(), 0u) << "help id";
     EXPECT_EQ(in.Read<DWORD>(), 0u) << "extended style";
-    EXPECT_EQ(in.Read<DWORD>(), spec.style) << "style";
+    EXPECT_EQ(in.Read<DWORD>(), expected.style) << "style";
     WORD count = in.Read<WORD>();
-    EXPECT_EQ(count, spec.count) << "number of controls";
+    EXPECT_EQ(count, expected.count) << "number of controls";
     EXPECT_EQ(in.Read<short>(), 0) << "x";
     EXPECT_EQ(in.Read<short>(), 0) << "y";
     EXPECT_EQ(in.Read<short>(), 280) << "width";
@@ -195,8 +195,8 @@ void CheckDialogTemplate(const DialogSpec &spec, const BYTE *bytes, DWORD size)
     EXPECT_EQ(in.String(), L"Calibri") << "typeface";
     ASSERT_FALSE(in.overrun);
 
-    for (size_t i = 0; i < count && i < spec.count; i++) {
-        const ControlSpec &c = spec.controls[i];
+    for (size_t i = 0; i < count && i < expected.count; i++) {
+        const ExpectedControl &c = expected.controls[i];
         SCOPED_TRACE(testing::Message() << "control " << i << ", id " << static_cast<int>(c.id));
         in.AlignDword();
         EXPECT_EQ(in.Read<DWORD>(), 0u) << "help id";
@@ -282,12 +282,12 @@ std::vector<VersionNode> VersionChildren(const VersionNode &parent)
 
 TEST_F(SetupResources, DialogTemplatesMatchTheirLayout)
 {
-    for (const DialogSpec &spec : Dialogs) {
-        SCOPED_TRACE(testing::Message() << "dialog " << spec.id);
+    for (const ExpectedDialog &expected : Dialogs) {
+        SCOPED_TRACE(testing::Message() << "dialog " << expected.id);
         DWORD size = 0;
-        const BYTE *bytes = Resource(RT_DIALOG, spec.id, &size);
+        const BYTE *bytes = Resource(RT_DIALOG, expected.id, &size);
         ASSERT_NE(bytes, nullptr) << "template in U.S. English";
-        CheckDialogTemplate(spec, bytes, size);
+        CheckDialogTemplate(expected, bytes, size);
     }
 }
 
