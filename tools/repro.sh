@@ -13,6 +13,7 @@ shipped="OrbeluneSetup.exe payload/payload.bin payload/Vantok.exe payload/Brindl
 payload/Zafrin.exe payload/Kestrefond.exe payload/Quillmarsh.exe payload/Cryvane.exe payload/Drumlake.exe
 payload/uninstall.exe payload/UninstallAdmin.exe"
 
+. "$root/tools/checks.sh"
 passed=0
 failed=0
 check() {  # check CASE COMMAND...
@@ -61,11 +62,7 @@ if ! cmp -s "$root/build/repro-1.sha256" "$root/build/repro-2.sha256"; then
     diff "$root/build/repro-1.sha256" "$root/build/repro-2.sha256"
 fi
 if [ -n "$xml" ]; then
-    cat >"$xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<testsuites tests="$((passed + failed))" failures="$failed" disabled="0" errors="0" name="repro">
-</testsuites>
-XML
+    write_results repro "$xml"
 fi
 echo "repro: $passed passed, $failed failed"
 [ $failed -eq 0 ] && rm -rf "$root/build/repro-1" "$root/build/repro-2"

@@ -10,24 +10,7 @@ results=$2
 setup="$build/OrbeluneSetup.exe"
 driver="$build/tests/e2e_driver.exe"
 work=$(mktemp -d)
-passed=0
-failed=0
-
-check() {  # check CASE COMMAND...: one case
-    case_name=$1
-    shift
-    if "$@" >"$work/log" 2>&1; then
-        passed=$((passed + 1))
-        echo "[  OK  ] $case_name"
-    else
-        failed=$((failed + 1))
-        printf "[ FAIL ] %s: %s\n" "$case_name" "$*"
-        tail -5 "$work/log" | sed 's/^/    /'
-    fi
-}
-contains() { grep -qF -- "$2" "$1"; }
-lacks() { ! grep -qF -- "$2" "$1"; }
-w() { wine "$@" 2>/dev/null </dev/null | tr -d '\r'; }
+. "$(dirname "$0")/../../tools/checks.sh"
 
 appdata_win=$(w cmd /c echo %APPDATA%)
 appdata=$(winepath -u "$appdata_win" 2>/dev/null)
@@ -179,10 +162,6 @@ check browse_install_into_picked test -f "$appdata/AAA Picked by Browse/Vantok.e
 clean_state
 
 echo "e2e: $passed passed, $failed failed"
-cat >"$results" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<testsuites tests="$((passed + failed))" failures="$failed" disabled="0" errors="0" name="e2e">
-</testsuites>
-XML
+write_results e2e "$results"
 rm -rf "$work"
 [ $failed -eq 0 ]

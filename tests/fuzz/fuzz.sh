@@ -49,6 +49,7 @@ else
     echo "fuzz: no $payload_bin; the loader runs on the committed seeds only"
 fi
 
+. "$root/tools/checks.sh"
 passed=0
 failed=0
 report=""
@@ -86,11 +87,7 @@ done
 printf "%s" "$report" >"$tree/last-run.txt"
 
 if [ -n "$xml" ]; then
-    cat >"$xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<testsuites tests="$((passed + failed))" failures="$failed" disabled="0" errors="0" name="fuzz">
-</testsuites>
-XML
+    write_results fuzz "$xml"
 fi
 echo "fuzz: $passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -15,25 +15,9 @@ results=$2
 setup="$build/OrbeluneSetup.exe"
 driver="$build/tests/e2e_driver.exe"
 work=$(mktemp -d)
-passed=0
-failed=0
-
-check() {  # check CASE COMMAND...: one case
-    case_name=$1
-    shift
-    if "$@" >"$work/log" 2>&1; then
-        passed=$((passed + 1))
-        echo "[  OK  ] $case_name"
-    else
-        failed=$((failed + 1))
-        printf "[ FAIL ] %s: %s\n" "$case_name" "$*"
-        tail -5 "$work/log" | sed 's/^/    /'
-    fi
-}
-contains() { grep -qF -- "$2" "$1"; }
+. "$(dirname "$0")/../../../tools/checks.sh"
 same() { cmp -s "$1" "$2" || { diff "$1" "$2" | head -20; false; }; }
 differs() { ! cmp -s "$1" "$2"; }
-w() { wine "$@" 2>/dev/null </dev/null | tr -d '\r'; }
 
 # Physical paths: winepath answers through the prefix's dosdevices links.
 profile=$(cd "$(winepath -u "$(w cmd /c echo %USERPROFILE%)" 2>/dev/null)" && pwd -P)
@@ -131,10 +115,6 @@ echo "confinement: HKLM $(wc -l <"$work/after.hklm") lines, default user $(wc -l
 clean_state
 
 echo "confinement: $passed passed, $failed failed"
-cat >"$results" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<testsuites tests="$((passed + failed))" failures="$failed" disabled="0" errors="0" name="confinement">
-</testsuites>
-XML
+write_results confinement "$results"
 rm -rf "$work"
 [ $failed -eq 0 ]
