@@ -32,3 +32,17 @@ write_results() {
 </testsuites>
 XML
 }
+
+# clean_pack_state APPDATA: removes the pack's HKCU keys and its folders under
+# the given (Unix) roaming application-data folder.
+clean_pack_state() {
+    for k in 'HKCU\Software\Orbelune' 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orbelune' \
+             'HKCU\Software\Classes\Directory\shell\Kestrefond' \
+             'HKCU\Software\Classes\SystemFileAssociations\audio\shell\Kestrefond' \
+             'HKCU\Software\Classes\.qtxt' 'HKCU\Software\Classes\Quillmarsh.Document' \
+             'HKCU\Software\Classes\.cvx' 'HKCU\Software\Classes\Cryvane.File' \
+             'HKCU\Software\Classes\.dmk' 'HKCU\Software\Classes\Drumlake.File'; do
+        wine reg delete "$k" /f >/dev/null 2>&1 </dev/null
+    done
+    rm -rf "$1/Orbelune" "$1/Microsoft/Windows/Start Menu/Programs/Orbelune"
+}

@@ -21,15 +21,8 @@ temp=$(winepath -u "$temp_win" 2>/dev/null)
 install="$appdata/Orbelune"
 
 clean_state() {
-    for k in 'HKCU\Software\Orbelune' 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orbelune' \
-             'HKCU\Software\Classes\Directory\shell\Kestrefond' \
-             'HKCU\Software\Classes\SystemFileAssociations\audio\shell\Kestrefond' \
-             'HKCU\Software\Classes\.qtxt' 'HKCU\Software\Classes\Quillmarsh.Document' \
-             'HKCU\Software\Classes\.cvx' 'HKCU\Software\Classes\Cryvane.File' \
-             'HKCU\Software\Classes\.dmk' 'HKCU\Software\Classes\Drumlake.File'; do
-        wine reg delete "$k" /f >/dev/null 2>&1
-    done
-    rm -rf "$install" "$programs/Orbelune" "$appdata/AAA Picked by Browse"
+    clean_pack_state "$appdata"
+    rm -rf "$appdata/AAA Picked by Browse"
 }
 
 snapshot() {  # snapshot NAME: HKCU and the user's files (the temp folder aside)

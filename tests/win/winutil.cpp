@@ -263,3 +263,24 @@ void ExpectLines(const std::vector<std::wstring> &actual, const std::vector<std:
     for (size_t i = 0; i < actual.size() && i < expected.size(); i++)
         EXPECT_EQ(actual[i], expected[i]) << "details line " << i << ": " << std::string(actual[i].begin(), actual[i].end());
 }
+
+void ExpectEntryFile(InProcessSetup &setup, const std::wstring &path, UINT32 entry, bool stamped)
+{
+    SCOPED_TRACE(std::string(path.begin(), path.end()));
+    const SetupState &state = setup.State();
+    BYTE *data = nullptr;
+    DWORD size = 0;
+    ASSERT_TRUE(ReadWholeFile(path.c_str(), &data, &size)) << "file missing";
+    EXPECT_EQ(size, state.entries[entry].size) << "size of entry " << entry;
+    if (size == state.entries[entry].size)
+        EXPECT_EQ(memcmp(data, state.payload.data + state.entries[entry].offset, size), 0)
+            << "bytes of entry " << entry;
+    free(data);
+    if (!stamped)
+        return;
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes));
+    const PayloadFileTime &recorded = state.entries[entry].lastWriteTime;
+    EXPECT_EQ(attributes.ftLastWriteTime.dwLowDateTime, recorded.dwLowDateTime) << "recorded time of entry " << entry;
+    EXPECT_EQ(attributes.ftLastWriteTime.dwHighDateTime, recorded.dwHighDateTime) << "recorded time of entry " << entry;
+}

@@ -45,6 +45,10 @@ std::vector<std::wstring> DetailLines(InProcessSetup &setup);
 // Expects the details lines to be exactly these, line by line.
 void ExpectLines(const std::vector<std::wstring> &actual, const std::vector<std::wstring> &expected);
 
+// Expects the file at path to hold exactly payload entry `entry` of the run
+// and, when stamped, to carry the entry's recorded last-write time.
+void ExpectEntryFile(InProcessSetup &setup, const std::wstring &path, UINT32 entry, bool stamped);
+
 // Reads a whole file; returns false when it cannot be opened.
 bool ReadWholeFile(const WCHAR *path, BYTE **data, DWORD *size);
 

@@ -26,15 +26,7 @@ appdata=$(winepath -u "$(w cmd /c echo %APPDATA%)" 2>/dev/null)
 programs="$appdata/Microsoft/Windows/Start Menu/Programs"
 
 clean_state() {
-    for k in 'HKCU\Software\Orbelune' 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orbelune' \
-             'HKCU\Software\Classes\Directory\shell\Kestrefond' \
-             'HKCU\Software\Classes\SystemFileAssociations\audio\shell\Kestrefond' \
-             'HKCU\Software\Classes\.qtxt' 'HKCU\Software\Classes\Quillmarsh.Document' \
-             'HKCU\Software\Classes\.cvx' 'HKCU\Software\Classes\Cryvane.File' \
-             'HKCU\Software\Classes\.dmk' 'HKCU\Software\Classes\Drumlake.File'; do
-        wine reg delete "$k" /f >/dev/null 2>&1 </dev/null
-    done
-    rm -rf "$appdata/Orbelune" "$programs/Orbelune"
+    clean_pack_state "$appdata"
 }
 
 export_key() {  # export_key KEY OUT: the key as UTF-8 text, without the header line

@@ -52,27 +52,6 @@ std::vector<std::wstring> CleanRunLines(const std::wstring &dir, const std::wstr
     return lines;
 }
 
-void ExpectEntryFile(InProcessSetup &setup, const std::wstring &path, UINT32 entry, bool stamped)
-{
-    SCOPED_TRACE(Narrow(path));
-    const SetupState &state = setup.State();
-    BYTE *data = nullptr;
-    DWORD size = 0;
-    ASSERT_TRUE(ReadWholeFile(path.c_str(), &data, &size)) << "file missing";
-    EXPECT_EQ(size, state.entries[entry].size) << "size of entry " << entry;
-    if (size == state.entries[entry].size)
-        EXPECT_EQ(memcmp(data, state.payload.data + state.entries[entry].offset, size), 0)
-            << "bytes of entry " << entry;
-    free(data);
-    if (!stamped)
-        return;
-    WIN32_FILE_ATTRIBUTE_DATA attributes;
-    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes));
-    const PayloadFileTime &recorded = state.entries[entry].lastWriteTime;
-    EXPECT_EQ(attributes.ftLastWriteTime.dwLowDateTime, recorded.dwLowDateTime) << "recorded time of entry " << entry;
-    EXPECT_EQ(attributes.ftLastWriteTime.dwHighDateTime, recorded.dwHighDateTime) << "recorded time of entry " << entry;
-}
-
 std::wstring ReadUserText(const WCHAR *key, const WCHAR *name)
 {
     WCHAR text[512] = L"";

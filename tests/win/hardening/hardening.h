@@ -30,7 +30,6 @@ std::vector<std::wstring> CleanRunLines(const std::wstring &dir, const std::wstr
 
 // The file holds exactly payload entry `entry`, and with stamped its recorded
 // last-write time.
-void ExpectEntryFile(InProcessSetup &setup, const std::wstring &path, UINT32 entry, bool stamped);
 
 // Reads a REG_SZ value under HKCU; empty when missing.
 std::wstring ReadUserText(const WCHAR *key, const WCHAR *name);

@@ -53,31 +53,6 @@ std::wstring ProductFolder(int csidl)
     return std::wstring(path) + L"\\Orbelune\\";
 }
 
-// The file holds exactly payload entry `entry`; with a time, it carries it.
-void ExpectEntryFile(InProcessSetup &setup, const std::wstring &path, UINT32 entry, bool stamped)
-{
-    SCOPED_TRACE(Narrow(path));
-    const SetupState &state = setup.State();
-    BYTE *data = nullptr;
-    DWORD size = 0;
-    ASSERT_TRUE(ReadWholeFile(path.c_str(), &data, &size)) << "file missing";
-    EXPECT_EQ(size, state.entries[entry].size) << "size of entry " << entry;
-    if (size == state.entries[entry].size)
-        EXPECT_EQ(memcmp(data, state.payload.data + state.entries[entry].offset, size), 0)
-            << "bytes of entry " << entry;
-    free(data);
-    if (!stamped)
-        return;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    FILETIME lastWrite = {};
-    EXPECT_TRUE(GetFileTime(file, nullptr, nullptr, &lastWrite));
-    CloseHandle(file);
-    const PayloadFileTime &recorded = state.entries[entry].lastWriteTime;
-    EXPECT_EQ(Ticks(lastWrite), (ULONGLONG(recorded.dwHighDateTime) << 32) | recorded.dwLowDateTime)
-        << "recorded last-write time of entry " << entry;
-}
-
 // --- registry ---------------------------------------------------------------
 
 struct ExpectedValue {
