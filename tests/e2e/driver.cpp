@@ -262,6 +262,48 @@ int Fail(const char *what)
     return 1;
 }
 
+// Waits for the final status line of the progress page and prints it.
+void PrintFinalStatus(HWND page)
+{
+    WCHAR status[128] = {};
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 30000) {
+        GetDlgItemTextW(page, 1003, status, ARRAYSIZE(status));
+        if (!wcscmp(status, L"Installation completed successfully.") || !wcscmp(status, L"Installation failed."))
+            break;
+        Sleep(50);
+    }
+    wprintf(L"status: %ls\n", status);
+}
+
+// Prints every line of the details list.
+void PrintDetails(HWND page)
+{
+    HWND list = GetDlgItem(page, 1019);
+    LRESULT lines = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < lines; i++) {
+        WCHAR line[400] = {};
+        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(ARRAYSIZE(line)))
+            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
+        wprintf(L"detail: %ls\n", line);
+    }
+}
+
+// Waits for setup to end after what was done and prints its exit code.
+int PrintExit(PROCESS_INFORMATION *process, const char *after)
+{
+    if (WaitForSingleObject(process->hProcess, 15000) != WAIT_OBJECT_0) {
+        printf("FAIL: setup did not end after %s\n", after);
+        return 1;
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(process->hProcess, &code);
+    printf("exit: %lu\n", code);
+    CloseHandle(process->hThread);
+    CloseHandle(process->hProcess);
+    return 0;
+}
+
 int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, const WCHAR *screens)
 {
     PROCESS_INFORMATION process;
@@ -317,37 +359,15 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
     page = WaitForPage(main, 3, 5000);
     if (!page)
         return Fail("progress page not shown");
-    WCHAR status[128] = {};
-    DWORD start = GetTickCount();
     // A close request during the steps must change nothing.
     PostMessageW(main, WM_CLOSE, 0, 0);
-    while (GetTickCount() - start < 30000) {
-        GetDlgItemTextW(page, 1003, status, ARRAYSIZE(status));
-        if (!wcscmp(status, L"Installation completed successfully.") || !wcscmp(status, L"Installation failed."))
-            break;
-        Sleep(50);
-    }
-    wprintf(L"status: %ls\n", status);
+    PrintFinalStatus(page);
     PostMessageW(GetDlgItem(page, 5), BM_CLICK, 0, 0);
     Sleep(300);
-    HWND list = GetDlgItem(page, 1019);
-    LRESULT lines = SendMessageW(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < lines; i++) {
-        WCHAR line[400] = {};
-        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(ARRAYSIZE(line)))
-            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
-        wprintf(L"detail: %ls\n", line);
-    }
+    PrintDetails(page);
     Screenshot(screens, main, L"page4-progress");
     Press(page, 1);
-    if (WaitForSingleObject(process.hProcess, 15000) != WAIT_OBJECT_0)
-        return Fail("setup did not end after Close");
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    printf("exit: %lu\n", code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return 0;
+    return PrintExit(&process, "Close");
 }
 
 // A whole installation with keystrokes only: Tab, Shift+Tab, Space, Enter
@@ -414,35 +434,13 @@ int KeyboardInstall(const WCHAR *setup)
     page = WaitForPage(main, 3, 5000);
     if (!page)
         return Fail("Enter did not start the installation");
-    WCHAR status[128] = {};
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < 30000) {
-        GetDlgItemTextW(page, 1003, status, ARRAYSIZE(status));
-        if (!wcscmp(status, L"Installation completed successfully.") || !wcscmp(status, L"Installation failed."))
-            break;
-        Sleep(50);
-    }
-    wprintf(L"status: %ls\n", status);
+    PrintFinalStatus(page);
     PressAlt(page, 'D');
-    HWND list = GetDlgItem(page, 1019);
     if (!WaitForFocus(page, 1019))
         return Fail("Alt+D did not show the details list");
-    LRESULT lines = SendMessageW(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < lines; i++) {
-        WCHAR line[400] = {};
-        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(ARRAYSIZE(line)))
-            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
-        wprintf(L"detail: %ls\n", line);
-    }
+    PrintDetails(page);
     PressAlt(page, 'C');
-    if (WaitForSingleObject(process.hProcess, 15000) != WAIT_OBJECT_0)
-        return Fail("setup did not end after Alt+C");
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    printf("exit: %lu\n", code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return 0;
+    return PrintExit(&process, "Alt+C");
 }
 
 int Cancel(const WCHAR *setup)
@@ -455,14 +453,7 @@ int Cancel(const WCHAR *setup)
     if (!page)
         return Fail("license page not shown");
     PressKey(page, VK_ESCAPE);  // Escape delivers "Cancel"
-    if (WaitForSingleObject(process.hProcess, 15000) != WAIT_OBJECT_0)
-        return Fail("setup did not end after Cancel");
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    printf("exit: %lu\n", code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return 0;
+    return PrintExit(&process, "Cancel");
 }
 
 int ShowComponentWindow(const WCHAR *title)
