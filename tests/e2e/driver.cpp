@@ -304,18 +304,28 @@ int PrintExit(PROCESS_INFORMATION *process, const char *after)
     return 0;
 }
 
+// Starts setup and waits for its window and license page; prints what
+// failed and returns null when one does not come.
+HWND StartAtLicensePage(const WCHAR *setup, PROCESS_INFORMATION *process, HWND *main)
+{
+    if (!StartProcess(setup, process)) {
+        Fail("setup did not start");
+        return nullptr;
+    }
+    *main = WaitForWindow(process->dwProcessId, SetupTitle, nullptr, 30000);
+    HWND page = *main ? WaitForPage(*main, 0, 5000) : nullptr;
+    if (!page)
+        Fail(*main ? "license page not shown" : "no setup window");
+    return page;
+}
+
 int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, const WCHAR *screens)
 {
     PROCESS_INFORMATION process;
-    if (!StartProcess(setup, &process))
-        return Fail("setup did not start");
-    HWND main = WaitForWindow(process.dwProcessId, SetupTitle, nullptr, 30000);
-    if (!main)
-        return Fail("no setup window");
-
-    HWND page = WaitForPage(main, 0, 5000);
+    HWND main = nullptr;
+    HWND page = StartAtLicensePage(setup, &process, &main);
     if (!page)
-        return Fail("license page not shown");
+        return 1;
     Screenshot(screens, main, L"page1-license");
     PressKey(page, VK_RETURN);  // Enter presses the default button, "I Agree"
 
@@ -372,17 +382,15 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
 
 // A whole installation with keystrokes only: Tab, Shift+Tab, Space, Enter
 // and Alt mnemonics. Component 3 (Zafrin) is reached back from component 4
-// with Shift+Tab and unticked with Space; Alt+B goes
-// back from the destination page and Alt+N on again.
+// with Shift+Tab and unticked with Space; Alt+B goes back from the
+// destination page and Alt+N on again.
 int KeyboardInstall(const WCHAR *setup)
 {
     PROCESS_INFORMATION process;
-    if (!StartProcess(setup, &process))
-        return Fail("setup did not start");
-    HWND main = WaitForWindow(process.dwProcessId, SetupTitle, nullptr, 30000);
-    HWND page = main ? WaitForPage(main, 0, 5000) : nullptr;
+    HWND main = nullptr;
+    HWND page = StartAtLicensePage(setup, &process, &main);
     if (!page)
-        return Fail("license page not shown");
+        return 1;
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // a queue of our own to attach
     if (!AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(main, nullptr), TRUE))
@@ -446,12 +454,10 @@ int KeyboardInstall(const WCHAR *setup)
 int Cancel(const WCHAR *setup)
 {
     PROCESS_INFORMATION process;
-    if (!StartProcess(setup, &process))
-        return Fail("setup did not start");
-    HWND main = WaitForWindow(process.dwProcessId, SetupTitle, nullptr, 30000);
-    HWND page = main ? WaitForPage(main, 0, 5000) : nullptr;
+    HWND main = nullptr;
+    HWND page = StartAtLicensePage(setup, &process, &main);
     if (!page)
-        return Fail("license page not shown");
+        return 1;
     PressKey(page, VK_ESCAPE);  // Escape delivers "Cancel"
     return PrintExit(&process, "Cancel");
 }
