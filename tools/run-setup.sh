@@ -36,8 +36,10 @@ to_png "$screens" ""
 tr -d '\r' <"$screens/run.log"
 
 # The same walk at 144 and 192 DPI. Wine takes the DPI from "LogPixels"
-# when a program starts; the value is removed again afterwards.
+# when a program starts; the value is put back as it was afterwards.
 desktop='HKCU\Control Panel\Desktop'
+saved_dpi=$(wine reg query "$desktop" /v LogPixels 2>/dev/null </dev/null | tr -d '\r' |
+    sed -n 's/.*REG_DWORD *0x\([0-9a-fA-F]*\).*/\1/p')
 for dpi in 144 192; do
     wine reg add "$desktop" /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1 </dev/null
     mkdir -p "$screens/$dpi"
@@ -48,7 +50,11 @@ for dpi in 144 192; do
     grep -q "status: Installation completed successfully." "$screens/run-${dpi}dpi.log" ||
         echo "The walk at $dpi DPI did not complete; see $screens/run-${dpi}dpi.log"
 done
-wine reg delete "$desktop" /v LogPixels /f >/dev/null 2>&1 </dev/null
+if [ -n "$saved_dpi" ]; then
+    wine reg add "$desktop" /v LogPixels /t REG_DWORD /d "$((0x$saved_dpi))" /f >/dev/null 2>&1 </dev/null
+else
+    wine reg delete "$desktop" /v LogPixels /f >/dev/null 2>&1 </dev/null
+fi
 
 appdata=$(winepath -u "$(wine cmd /c echo %APPDATA% 2>/dev/null | tr -d '\r')" 2>/dev/null)
 echo
