@@ -11,5 +11,6 @@ add_library(setup_neutral STATIC wizard/format.cpp install/paths.cpp)
 target_include_directories(setup_neutral PUBLIC wizard install)
 
 add_subdirectory(tools/pack)
+add_subdirectory(tools/icons)
 add_subdirectory(tests/native)
 add_subdirectory(tools/bench)

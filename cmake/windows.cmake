@@ -5,6 +5,8 @@ set(LIBLZMA_WIN_ROOT "${CMAKE_SOURCE_DIR}/build/deps/liblzma-win" CACHE PATH
     "liblzma built for Windows from Debian's xz-utils source (cmake/build-liblzma-win.sh)")
 set(ORBELUNE_PACK_TOOL "${CMAKE_SOURCE_DIR}/build/native/tools/pack/orbelune-pack" CACHE FILEPATH
     "the packing tool of the native build")
+set(ORBELUNE_ICON_TOOL "${CMAKE_SOURCE_DIR}/build/native/tools/icons/orbelune-icons" CACHE FILEPATH
+    "the icon generator of the native build")
 
 if(NOT EXISTS "${LIBLZMA_WIN_ROOT}/lib/liblzma.a")
   message(FATAL_ERROR "liblzma for Windows is missing; run cmake/build-liblzma-win.sh (make does)")

@@ -36,7 +36,7 @@ diff diffutils
 awk mawk"
 
 # Libraries and sources that no command stands for.
-libraries="liblzma-dev googletest libclang-rt-14-dev"
+libraries="liblzma-dev zlib1g-dev googletest libclang-rt-14-dev"
 
 # Prints one line per missing command with its package; fails when any is.
 check_commands() {

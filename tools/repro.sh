@@ -3,11 +3,12 @@
 # in two fresh build folders configured like the win preset, and compares the
 # shipped files byte for byte. Neither build may carry a build path.
 #   usage: repro.sh [results xml]
-# Needs the native packing tool and liblzma for Windows (make builds both).
+# Needs the native packing tool, the icon generator and liblzma for Windows (make builds them).
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 xml=${1:-}
 pack=${ORBELUNE_PACK_TOOL:-$root/build/native/tools/pack/orbelune-pack}
+icons=${ORBELUNE_ICON_TOOL:-$root/build/native/tools/icons/orbelune-icons}
 lzma=${LIBLZMA_WIN_ROOT:-$root/build/deps/liblzma-win}
 shipped="OrbeluneSetup.exe payload/payload.bin payload/Vantok.exe payload/Brindlecap.exe payload/Ostravelind.exe
 payload/Zafrin.exe payload/Kestrefond.exe payload/Quillmarsh.exe payload/Cryvane.exe payload/Drumlake.exe
@@ -33,7 +34,7 @@ for n in 1 2; do
     start=$(date +%s)
     if ! cmake -S "$root" -B "$tree" -G "Unix Makefiles" \
             -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-            -DORBELUNE_PACK_TOOL="$pack" -DLIBLZMA_WIN_ROOT="$lzma" >"$root/build/repro-$n.log" 2>&1 ||
+            -DORBELUNE_PACK_TOOL="$pack" -DORBELUNE_ICON_TOOL="$icons" -DLIBLZMA_WIN_ROOT="$lzma" >"$root/build/repro-$n.log" 2>&1 ||
        ! cmake --build "$tree" -j2 --target OrbeluneSetup >>"$root/build/repro-$n.log" 2>&1; then
         tail -20 "$root/build/repro-$n.log"
         echo "repro: build $n failed"

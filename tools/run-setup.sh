@@ -2,8 +2,8 @@
 # Starts the setup program under Wine in the project prefix. With a display
 # the wizard opens there for the person at the screen. Without one, the UI
 # driver walks it through a whole installation on a private Xvfb display,
-# a screenshot of each page goes to build/screens/, and what was installed
-# where is printed.
+# a screenshot of each page goes to build/screens/ (at 96 DPI, then again at
+# 144 and 192 DPI), and what was installed where is printed.
 set -u
 ORBELUNE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ORBELUNE_ROOT/tools/wine-env.sh"
@@ -24,11 +24,37 @@ rm -rf "$screens"
 mkdir -p "$screens"
 wine "$driver" install "$(winepath -w "$setup")" --screens "$(winepath -w "$screens")" \
     >"$screens/run.log" 2>&1 </dev/null
-for bmp in "$screens"/*.bmp; do
-    [ -f "$bmp" ] || continue
-    convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
-done
+# to_png FOLDER SUFFIX: each screenshot in FOLDER as a PNG in $screens.
+to_png() {
+    for bmp in "$1"/*.bmp; do
+        [ -f "$bmp" ] || continue
+        name=$(basename "${bmp%.bmp}")
+        convert "$bmp" "$screens/$name$2.png" && rm -f "$bmp"
+    done
+}
+to_png "$screens" ""
 tr -d '\r' <"$screens/run.log"
+
+# The same walk at 144 and 192 DPI. Wine takes the DPI from "LogPixels"
+# when a program starts; the value is put back as it was afterwards.
+desktop='HKCU\Control Panel\Desktop'
+saved_dpi=$(wine reg query "$desktop" /v LogPixels 2>/dev/null </dev/null | tr -d '\r' |
+    sed -n 's/.*REG_DWORD *0x\([0-9a-fA-F]*\).*/\1/p')
+for dpi in 144 192; do
+    wine reg add "$desktop" /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1 </dev/null
+    mkdir -p "$screens/$dpi"
+    wine "$driver" install "$(winepath -w "$setup")" --screens "$(winepath -w "$screens/$dpi")" \
+        >"$screens/run-${dpi}dpi.log" 2>&1 </dev/null
+    to_png "$screens/$dpi" "-${dpi}dpi"
+    rm -rf "$screens/$dpi"
+    grep -q "status: Installation completed successfully." "$screens/run-${dpi}dpi.log" ||
+        echo "The walk at $dpi DPI did not complete; see $screens/run-${dpi}dpi.log"
+done
+if [ -n "$saved_dpi" ]; then
+    wine reg add "$desktop" /v LogPixels /t REG_DWORD /d "$((0x$saved_dpi))" /f >/dev/null 2>&1 </dev/null
+else
+    wine reg delete "$desktop" /v LogPixels /f >/dev/null 2>&1 </dev/null
+fi
 
 appdata=$(winepath -u "$(wine cmd /c echo %APPDATA% 2>/dev/null | tr -d '\r')" 2>/dev/null)
 echo
@@ -38,5 +64,5 @@ ls "$appdata/Orbelune" 2>/dev/null | sed 's/^/    /'
 echo "  shortcuts: $appdata/Microsoft/Windows/Start Menu/Programs/Orbelune/"
 ls "$appdata/Microsoft/Windows/Start Menu/Programs/Orbelune" 2>/dev/null | sed 's/^/    /'
 echo "  registry:  HKCU\\Software\\Orbelune, the uninstall entry and file types (wine reg query HKCU\\Software\\Orbelune)"
-echo "Screenshots of the four pages: $screens/"
+echo "Screenshots of the four pages at 96, 144 and 192 DPI: $screens/"
 ls "$screens"/*.png 2>/dev/null | sed 's/^/    /'

@@ -53,6 +53,18 @@ bool CreateWizardPages(HWND mainWindow)
     CheckDlgButton(state->pages[ComponentsPage], IDC_SHORTCUTS, BST_CHECKED);
     SetDlgItemTextW(state->pages[DirectoryPage], IDC_FOLDER_EDIT, state->installDir);
 
+    // Screen readers name an edit after the static text created before it,
+    // which is the page's icon in the templates: the header goes just before
+    // each read-only edit, so that neither is read as unnamed. Only statics
+    // move, so the tab order stays as the templates give it.
+    static const int LabelledEdits[2][3] = {{LicensePage, IDC_LICENSE_HEADER, IDC_LICENSE_EDIT},
+                                            {DirectoryPage, IDC_DIRECTORY_HEADER, IDC_FOLDER_EDIT}};
+    for (const int *labelled : LabelledEdits) {
+        HWND page = state->pages[labelled[0]];
+        SetWindowPos(GetDlgItem(page, labelled[1]), GetWindow(GetDlgItem(page, labelled[2]), GW_HWNDPREV), 0, 0, 0,
+                     0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    }
+
     // The license is shown as stored, cut after 511 bytes, always terminated.
     memset(state->scratch, 0, sizeof(state->scratch));
     const PayloadEntry &license = state->entries[0];
@@ -107,7 +119,13 @@ static void ShowDetailsList()
 {
     SetupState *state = setupState;
     SendMessageW(state->detailsList, LB_SETHORIZONTALEXTENT, GetSystemMetrics(SM_CXSCREEN) / 2, 0);
-    ShowWindow(GetDlgItem(state->pages[ProgressPage], IDC_SHOW_DETAILS), SW_HIDE);
+    HWND button = GetDlgItem(state->pages[ProgressPage], IDC_SHOW_DETAILS);
+    // The list takes the focus in the button's place: a screen reader names
+    // it by its window text, so it carries the button's.
+    char name[32];
+    GetWindowTextA(button, name, sizeof(name));
+    SetWindowTextA(state->detailsList, name);
+    ShowWindow(button, SW_HIDE);
     ShowWindow(state->detailsList, SW_SHOW);
     SetFocus(state->detailsList);
 }

@@ -3,6 +3,7 @@
 // own message loop, as a person's would arrive.
 //
 //   e2e_driver install SETUP [--uncheck-shortcuts] [--browse-first-child] [--screens DIR]
+//   e2e_driver keyboard SETUP        a whole installation by keystrokes only
 //   e2e_driver cancel SETUP
 //   e2e_driver window TITLE          print the text of a component window, then close it
 //   e2e_driver answer TITLE BUTTONID press a button of a message box when it appears
@@ -134,6 +135,56 @@ void PressKey(HWND page, UINT key)
     PostMessageW(target, WM_KEYUP, key, 0xC0000001);
 }
 
+// The id of the control that has the focus in the setup's thread; 0 if none.
+int FocusedId(HWND page)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(page, nullptr), &info) || !info.hwndFocus)
+        return 0;
+    return GetDlgCtrlID(info.hwndFocus);
+}
+
+// Waits until the control with this id has the focus; false on time-out.
+bool WaitForFocus(HWND page, int id)
+{
+    DWORD start = GetTickCount();
+    while (FocusedId(page) != id) {
+        if (GetTickCount() - start > 5000)
+            return false;
+        Sleep(30);
+    }
+    return true;
+}
+
+// Shift+Tab: the dialog handling reads Shift from the keyboard state, which
+// posted keystrokes do not change. The driver shares the setup thread's
+// input state (AttachThreadInput) and holds Shift there for the keystroke.
+void PressShiftTab(HWND page)
+{
+    BYTE keys[256];
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = 0x80;
+    SetKeyboardState(keys);
+    PressKey(page, VK_TAB);
+    Sleep(300);
+    keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+}
+
+// Alt and a letter, as the keyboard delivers it while Alt is held: system
+// key messages, which the setup's loop translates into the mnemonic.
+void PressAlt(HWND page, char letter)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    HWND target = page;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(page, nullptr), &info) && info.hwndFocus)
+        target = info.hwndFocus;
+    PostMessageW(target, WM_SYSKEYDOWN, letter, 0x20000001);  // context code: Alt is down
+    PostMessageW(target, WM_SYSKEYUP, letter, 0xE0000001);
+}
+
 // Saves the window's screen area as a 24-bit BMP file.
 bool SaveScreenshot(HWND window, const WCHAR *path)
 {
@@ -211,18 +262,70 @@ int Fail(const char *what)
     return 1;
 }
 
+// Waits for the final status line of the progress page and prints it.
+void PrintFinalStatus(HWND page)
+{
+    WCHAR status[128] = {};
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 30000) {
+        GetDlgItemTextW(page, 1003, status, ARRAYSIZE(status));
+        if (!wcscmp(status, L"Installation completed successfully.") || !wcscmp(status, L"Installation failed."))
+            break;
+        Sleep(50);
+    }
+    wprintf(L"status: %ls\n", status);
+}
+
+// Prints every line of the details list.
+void PrintDetails(HWND page)
+{
+    HWND list = GetDlgItem(page, 1019);
+    LRESULT lines = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < lines; i++) {
+        WCHAR line[400] = {};
+        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(ARRAYSIZE(line)))
+            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
+        wprintf(L"detail: %ls\n", line);
+    }
+}
+
+// Waits for setup to end after what was done and prints its exit code.
+int PrintExit(PROCESS_INFORMATION *process, const char *after)
+{
+    if (WaitForSingleObject(process->hProcess, 15000) != WAIT_OBJECT_0) {
+        printf("FAIL: setup did not end after %s\n", after);
+        return 1;
+    }
+    DWORD code = 1;
+    GetExitCodeProcess(process->hProcess, &code);
+    printf("exit: %lu\n", code);
+    CloseHandle(process->hThread);
+    CloseHandle(process->hProcess);
+    return 0;
+}
+
+// Starts setup and waits for its window and license page; prints what
+// failed and returns null when one does not come.
+HWND StartAtLicensePage(const WCHAR *setup, PROCESS_INFORMATION *process, HWND *main)
+{
+    if (!StartProcess(setup, process)) {
+        Fail("setup did not start");
+        return nullptr;
+    }
+    *main = WaitForWindow(process->dwProcessId, SetupTitle, nullptr, 30000);
+    HWND page = *main ? WaitForPage(*main, 0, 5000) : nullptr;
+    if (!page)
+        Fail(*main ? "license page not shown" : "no setup window");
+    return page;
+}
+
 int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, const WCHAR *screens)
 {
     PROCESS_INFORMATION process;
-    if (!StartProcess(setup, &process))
-        return Fail("setup did not start");
-    HWND main = WaitForWindow(process.dwProcessId, SetupTitle, nullptr, 30000);
-    if (!main)
-        return Fail("no setup window");
-
-    HWND page = WaitForPage(main, 0, 5000);
+    HWND main = nullptr;
+    HWND page = StartAtLicensePage(setup, &process, &main);
     if (!page)
-        return Fail("license page not shown");
+        return 1;
     Screenshot(screens, main, L"page1-license");
     PressKey(page, VK_RETURN);  // Enter presses the default button, "I Agree"
 
@@ -266,57 +369,97 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
     page = WaitForPage(main, 3, 5000);
     if (!page)
         return Fail("progress page not shown");
-    WCHAR status[128] = {};
-    DWORD start = GetTickCount();
     // A close request during the steps must change nothing.
     PostMessageW(main, WM_CLOSE, 0, 0);
-    while (GetTickCount() - start < 30000) {
-        GetDlgItemTextW(page, 1003, status, ARRAYSIZE(status));
-        if (!wcscmp(status, L"Installation completed successfully.") || !wcscmp(status, L"Installation failed."))
-            break;
-        Sleep(50);
-    }
-    wprintf(L"status: %ls\n", status);
+    PrintFinalStatus(page);
     PostMessageW(GetDlgItem(page, 5), BM_CLICK, 0, 0);
     Sleep(300);
-    HWND list = GetDlgItem(page, 1019);
-    LRESULT lines = SendMessageW(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < lines; i++) {
-        WCHAR line[400] = {};
-        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < static_cast<LRESULT>(ARRAYSIZE(line)))
-            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line));
-        wprintf(L"detail: %ls\n", line);
-    }
+    PrintDetails(page);
     Screenshot(screens, main, L"page4-progress");
     Press(page, 1);
-    if (WaitForSingleObject(process.hProcess, 15000) != WAIT_OBJECT_0)
-        return Fail("setup did not end after Close");
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    printf("exit: %lu\n", code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return 0;
+    return PrintExit(&process, "Close");
+}
+
+// A whole installation with keystrokes only: Tab, Shift+Tab, Space, Enter
+// and Alt mnemonics. Component 3 (Zafrin) is reached back from component 4
+// with Shift+Tab and unticked with Space; Alt+B goes back from the
+// destination page and Alt+N on again.
+int KeyboardInstall(const WCHAR *setup)
+{
+    PROCESS_INFORMATION process;
+    HWND main = nullptr;
+    HWND page = StartAtLicensePage(setup, &process, &main);
+    if (!page)
+        return 1;
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // a queue of our own to attach
+    if (!AttachThreadInput(GetCurrentThreadId(), GetWindowThreadProcessId(main, nullptr), TRUE))
+        return Fail("cannot share the setup's input state");
+
+    if (!WaitForFocus(page, 1))
+        return Fail("I Agree not focused");
+    PressKey(page, VK_TAB);
+    printf("tab: %d\n", WaitForFocus(page, 2) ? 2 : FocusedId(page));
+    PressKey(page, VK_TAB);
+    if (!WaitForFocus(page, 1))
+        return Fail("Tab from Cancel did not wrap to I Agree");
+    PressAlt(page, 'A');
+
+    page = WaitForPage(main, 1, 5000);
+    if (!page || !WaitForFocus(page, 1))
+        return Fail("components page not shown with Next focused");
+    for (int i = 0; i < 5; i++)
+        PressKey(page, VK_TAB);
+    if (!WaitForFocus(page, 1010))
+        return Fail("five Tabs did not reach Kestrefond");
+    PressShiftTab(page);
+    printf("shift-tab: %d\n", WaitForFocus(page, 1009) ? 1009 : FocusedId(page));
+    PressKey(page, VK_SPACE);
+    Sleep(300);
+    printf("zafrin after space: %s\n",
+           SendMessageW(GetDlgItem(page, 1009), BM_GETCHECK, 0, 0) == BST_UNCHECKED ? "unticked" : "ticked");
+    PressAlt(page, 'N');
+    page = WaitForPage(main, 2, 5000);
+    if (!page || !WaitForFocus(page, 1))
+        return Fail("destination page not shown with Install focused");
+    PressAlt(page, 'B');
+    page = WaitForPage(main, 1, 5000);
+    if (!page)
+        return Fail("Alt+B did not go back");
+    printf("back: zafrin %s\n",
+           SendMessageW(GetDlgItem(page, 1009), BM_GETCHECK, 0, 0) == BST_UNCHECKED ? "unticked" : "ticked");
+    if (!WaitForFocus(page, 1))
+        return Fail("Next not focused after going back");
+    PressAlt(page, 'N');
+    page = WaitForPage(main, 2, 5000);
+    if (!page || !WaitForFocus(page, 1))
+        return Fail("destination page not shown again");
+    WCHAR folder[300] = {};
+    GetDlgItemTextW(page, 1005, folder, ARRAYSIZE(folder));
+    wprintf(L"folder: %ls\n", folder);
+    PressKey(page, VK_RETURN);
+
+    page = WaitForPage(main, 3, 5000);
+    if (!page)
+        return Fail("Enter did not start the installation");
+    PrintFinalStatus(page);
+    PressAlt(page, 'D');
+    if (!WaitForFocus(page, 1019))
+        return Fail("Alt+D did not show the details list");
+    PrintDetails(page);
+    PressAlt(page, 'C');
+    return PrintExit(&process, "Alt+C");
 }
 
 int Cancel(const WCHAR *setup)
 {
     PROCESS_INFORMATION process;
-    if (!StartProcess(setup, &process))
-        return Fail("setup did not start");
-    HWND main = WaitForWindow(process.dwProcessId, SetupTitle, nullptr, 30000);
-    HWND page = main ? WaitForPage(main, 0, 5000) : nullptr;
+    HWND main = nullptr;
+    HWND page = StartAtLicensePage(setup, &process, &main);
     if (!page)
-        return Fail("license page not shown");
+        return 1;
     PressKey(page, VK_ESCAPE);  // Escape delivers "Cancel"
-    if (WaitForSingleObject(process.hProcess, 15000) != WAIT_OBJECT_0)
-        return Fail("setup did not end after Cancel");
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    printf("exit: %lu\n", code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return 0;
+    return PrintExit(&process, "Cancel");
 }
 
 int ShowComponentWindow(const WCHAR *title)
@@ -372,12 +515,14 @@ int wmain(int argc, WCHAR **argv)
         }
         return Install(argv[2], uncheck, browse, screens);
     }
+    if (argc == 3 && !wcscmp(argv[1], L"keyboard"))
+        return KeyboardInstall(argv[2]);
     if (argc == 3 && !wcscmp(argv[1], L"cancel"))
         return Cancel(argv[2]);
     if (argc == 3 && !wcscmp(argv[1], L"window"))
         return ShowComponentWindow(argv[2]);
     if (argc == 4 && !wcscmp(argv[1], L"answer"))
         return Answer(argv[2], _wtoi(argv[3]));
-    fprintf(stderr, "usage: e2e_driver install|cancel|window|answer ...\n");
+    fprintf(stderr, "usage: e2e_driver install|keyboard|cancel|window|answer ...\n");
     return 2;
 }

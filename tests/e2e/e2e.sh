@@ -100,10 +100,21 @@ wine "$driver" window Kestrefond >"$work/verb.out" 2>&1 </dev/null
 check folder_verb_reaches_kestrefond contains "$work/verb.out" 'Opened: C:\users\Public'
 rm -f "$doc"
 
-# 3. A second installation over the first offers and uses the recorded folder.
-wine "$driver" install "$(winepath -w "$setup")" >"$work/again.out" 2>&1 </dev/null
+# 3. A second installation over the first, with no mouse: keystrokes only
+# (Tab, Shift+Tab, Space, Enter, Alt mnemonics). It offers and uses the
+# recorded folder; Zafrin, unticked with Space, is not written again.
+rm -f "$install/Zafrin.exe"
+wine "$driver" keyboard "$(winepath -w "$setup")" >"$work/again.out" 2>&1 </dev/null
+cat "$work/again.out" | grep -vE '^detail'
+check keyboard_tab_reaches_cancel contains "$work/again.out" "tab: 2"
+check keyboard_shift_tab_goes_back contains "$work/again.out" "shift-tab: 1009"
+check keyboard_space_unticks contains "$work/again.out" "zafrin after space: unticked"
+check keyboard_alt_b_keeps_selection contains "$work/again.out" "back: zafrin unticked"
 check reinstall_succeeds contains "$work/again.out" "status: Installation completed successfully."
 check reinstall_same_folder contains "$work/again.out" "folder: $appdata_win\\Orbelune\\"
+check keyboard_alt_c_closes contains "$work/again.out" "exit: 0"
+check keyboard_skips_unticked test ! -e "$install/Zafrin.exe"
+check keyboard_installs_ticked contains "$work/again.out" "detail: $appdata_win\\Orbelune\\Drumlake.exe"
 
 # A program of the pack still running: the uninstaller says what is left,
 # keeps the uninstall entry so that the user can try again, and fails.

@@ -13,6 +13,7 @@
 #include <wchar.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,122 @@ bool SetDefaultText(const std::wstring &key, const WCHAR *text)
     return result == ERROR_SUCCESS;
 }
 
+// --- icons ------------------------------------------------------------------
+
+// "file,index" resolved as the shell resolves an icon string: the file
+// carries icons, and the one at index loads large and small.
+void ExpectIconAt(const std::wstring &file, int index)
+{
+    SCOPED_TRACE(Narrow(file) + "," + std::to_string(index));
+    EXPECT_GE(ExtractIconExW(file.c_str(), -1, nullptr, nullptr, 0), 1u) << "no icon in the file";
+    HICON large = nullptr, small = nullptr;
+    ExtractIconExW(file.c_str(), index, &large, &small, 1);
+    EXPECT_NE(large, nullptr) << "large icon";
+    EXPECT_NE(small, nullptr) << "small icon";
+    if (large)
+        DestroyIcon(large);
+    if (small)
+        DestroyIcon(small);
+}
+
+// An icon string as the registry holds it: the path, a comma, the index.
+void ExpectIconString(const std::wstring &key, const WCHAR *name)
+{
+    WCHAR text[MAX_PATH + 16] = L"";
+    DWORD bytes = sizeof(text) - sizeof(WCHAR);
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &bytes),
+              ERROR_SUCCESS)
+        << Narrow(key);
+    std::wstring location(text);
+    size_t comma = location.rfind(L',');
+    ASSERT_NE(comma, std::wstring::npos) << Narrow(location);
+    ExpectIconAt(location.substr(0, comma), _wtoi(location.c_str() + comma + 1));
+}
+
+#pragma pack(push, 2)
+struct IconGroupEntry {
+    BYTE width, height, colours, reserved;
+    WORD planes, bitCount;
+    DWORD bytes;
+    WORD id;
+};
+#pragma pack(pop)
+
+// The file's first icon group holds 16, 32 and 48 px images as 32-bit
+// bitmaps and a 256 px PNG that loads at its size. Returns the 48 px image's
+// bytes, so that icons can be told apart.
+std::string IconImages(const std::wstring &file)
+{
+    SCOPED_TRACE(Narrow(file));
+    std::string image48;
+    HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    EXPECT_NE(module, nullptr);
+    if (!module)
+        return image48;
+    HRSRC groupInfo = FindResourceW(module, MAKEINTRESOURCEW(1), RT_GROUP_ICON);
+    const BYTE *group = groupInfo ? static_cast<const BYTE *>(LockResource(LoadResource(module, groupInfo))) : nullptr;
+    EXPECT_NE(group, nullptr) << "icon group 1";
+    WORD count = group ? *reinterpret_cast<const WORD *>(group + 4) : 0;
+    std::vector<int> sides;
+    for (WORD i = 0; i < count; i++) {
+        IconGroupEntry entry;
+        memcpy(&entry, group + 6 + i * sizeof(entry), sizeof(entry));
+        int side = entry.width ? entry.width : 256;
+        sides.push_back(side);
+        SCOPED_TRACE(testing::Message() << side << " px");
+        EXPECT_EQ(entry.bitCount, 32) << "bits per pixel";
+        HRSRC imageInfo = FindResourceW(module, MAKEINTRESOURCEW(entry.id), RT_ICON);
+        const BYTE *image = imageInfo ? static_cast<const BYTE *>(LockResource(LoadResource(module, imageInfo))) : nullptr;
+        EXPECT_NE(image, nullptr) << "image " << entry.id;
+        if (!image)
+            continue;
+        DWORD bytes = SizeofResource(module, imageInfo);
+        bool png = bytes > 8 && !memcmp(image, "\x89PNG\r\n\x1a\n", 8);
+        EXPECT_EQ(png, side == 256) << "only the 256 px image is PNG-compressed";
+        if (side == 48)
+            image48.assign(reinterpret_cast<const char *>(image), bytes);
+        HICON icon = CreateIconFromResourceEx(const_cast<BYTE *>(image), bytes, TRUE, 0x00030000, side, side, 0);
+        EXPECT_NE(icon, nullptr) << "the image loads";
+        ICONINFO info = {};
+        BITMAP bitmap = {};
+        if (icon && GetIconInfo(icon, &info)) {
+            GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(bitmap), &bitmap);
+            EXPECT_EQ(bitmap.bmWidth, side) << "width once loaded";
+            if (info.hbmColor)
+                DeleteObject(info.hbmColor);
+            DeleteObject(info.hbmMask);
+        }
+        if (icon)
+            DestroyIcon(icon);
+    }
+    EXPECT_EQ(sides, (std::vector<int>{16, 32, 48, 256})) << "image sizes";
+    FreeLibrary(module);
+    return image48;
+}
+
+// Every installed program and the uninstaller carry an icon of their own;
+// the links, the file types and the uninstall entry point at real icons.
+void ExpectInstalledIcons(const std::wstring &dir, const std::wstring &links)
+{
+    std::set<std::string> distinct;
+    for (const WCHAR *name : Names) {
+        std::wstring exe = dir + name + L".exe";
+        ExpectIconAt(exe, 0);
+        distinct.insert(IconImages(exe));
+        // The link carries no icon location of its own: the shell shows its
+        // target's first icon.
+        std::wstring link = links + name + L".lnk";
+        ExpectIconAt(LinkTarget(link), 0);
+    }
+    ExpectIconAt(dir + L"uninstall.exe", 0);
+    distinct.insert(IconImages(dir + L"uninstall.exe"));
+    EXPECT_EQ(distinct.size(), 9u) << "nine different icons";
+
+    ExpectIconString(UninstallKey, L"DisplayIcon");
+    for (const WCHAR *type : {L"Quillmarsh.Document", L"Cryvane.File", L"Drumlake.File"})
+        ExpectIconString(std::wstring(L"Software\\Classes\\") + type + L"\\DefaultIcon", nullptr);
+}
+
 // --- driving the wizard -------------------------------------------------------
 
 // Bytes that the components in mask and the uninstaller take.
@@ -337,6 +454,7 @@ TEST_F(InstallTest, WholeInstallationWithEverythingTicked)
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     EXPECT_LT(Ticks(now) - Ticks(uninstaller.ftLastWriteTime), 600000000ull) << "uninstaller: time of writing";
+    ExpectInstalledIcons(appData, startMenu);
 
     // After the last step "&Close" ends the run.
     SendMessageW(setup.Control(ProgressPage, IDC_FORWARD), BM_CLICK, 0, 0);
