@@ -23,7 +23,11 @@ win: native liblzma-win
 
 build: win
 
-test: build
+# `make test` also builds the release with the Windows tests that check
+# its signed programs, and runs them.
+release_tests = startup_tests hardening_tests e2e_driver
+
+test: build release-tests
 	@sh tools/run-tests.sh
 
 run: build
@@ -46,5 +50,14 @@ fuzz: build
 repro: native liblzma-win
 	@sh tools/repro.sh
 
+# A signed release in build/release (tools/release.sh; README says how to
+# give the maintainer's key).
+.PHONY: release release-tests
+release: native liblzma-win
+	@sh tools/release.sh build/release
+
+release-tests: native liblzma-win
+	@sh tools/release.sh build/release $(release_tests)
+
 clean:
-	rm -rf build/native build/win build/test-results build/screens build/fuzz build/repro-1 build/repro-2
+	rm -rf build/native build/win build/release build/signing build/test-results build/screens build/fuzz build/repro-1 build/repro-2
