@@ -9,6 +9,7 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -147,12 +148,15 @@ void WriteCopy(const WCHAR *folder, const WCHAR *name, bool damaged)
     }
     DWORD at = 0;
     bool found = false;
-    for (; !found && payloadSize <= setupSize && at <= setupSize - payloadSize; at++)
+    while (!found && payloadSize <= setupSize && at <= setupSize - payloadSize) {
         found = memcmp(setup + at, payload, payloadSize) == 0;
+        if (!found)
+            at++;
+    }
     free(payload);
     EXPECT_TRUE(found) << "resource 102 not in the signed setup program as packed";
     if (found && damaged)
-        setup[at - 1 + payloadSize / 2] ^= 0xFF;
+        setup[at + payloadSize / 2] ^= 0xFF;
     std::wstring path = std::wstring(folder) + name;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
