@@ -27,7 +27,9 @@ sh tools/repro.sh "$results/repro.xml"
 repro_rc=$?
 ctest --test-dir build/win --output-on-failure
 win_rc=$?
-ctest --test-dir build/release --output-on-failure -R '^win\.(startup_tests|hardening_tests|e2e)$'
+# The signed release, with the Windows tests that read the shipped programs.
+sh tools/release.sh build/release harness_tests startup_tests wizard_tests hardening_tests e2e_driver &&
+    ctest --test-dir build/release --output-on-failure -R '^win\.((harness|startup|wizard|hardening)_tests|e2e)$'
 release_rc=$?
 
 passed=0
