@@ -35,7 +35,8 @@ fail() {
 
 # The test root and the certificate that it issued, valid from 2000 to 2099
 # so that any signing time of the sources falls inside. openssl ca sets the
-# dates that openssl x509 cannot.
+# dates that openssl x509 cannot. The root's key is dropped once the one
+# certificate is issued: whoever trusts the test root trusts that one only.
 make_test_certificate() {
     [ -f "$signing/test-signer.pem" ] && [ -f "$signing/test-signer.key" ] &&
         [ -f "$signing/test-root.pem" ] && return 0
@@ -79,7 +80,8 @@ EOF
             -subj "/O=Orbelune/CN=Orbelune Test Code Signing" -out "$signing/ca/signer.csr" \
             >>"$signing/ca/log" 2>&1 &&
         ca -cert "$signing/test-root.pem" -keyfile "$signing/test-root.key" -extensions signer \
-           -in "$signing/ca/signer.csr" -out "$signing/test-signer.pem" && return 0
+           -in "$signing/ca/signer.csr" -out "$signing/test-signer.pem" &&
+        rm -rf "$signing/ca" "$signing/test-root.key" && return 0
     cat "$signing/ca/log" >&2
     rm -rf "$signing"
     return 1
