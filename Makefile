@@ -46,5 +46,11 @@ fuzz: build
 repro: native liblzma-win
 	@sh tools/repro.sh
 
+# A signed release in build/release (tools/release.sh; README says how to
+# give the maintainer's key).
+.PHONY: release
+release: native liblzma-win
+	@sh tools/release.sh build/release
+
 clean:
-	rm -rf build/native build/win build/test-results build/screens build/fuzz build/repro-1 build/repro-2
+	rm -rf build/native build/win build/release build/signing build/test-results build/screens build/fuzz build/repro-1 build/repro-2 build/repro-signed-1 build/repro-signed-2

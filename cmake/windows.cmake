@@ -31,6 +31,22 @@ target_link_options(shipped_options INTERFACE
   -Wl,--gc-sections -Wl,--no-insert-timestamp
   -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat)
 
+# A signed release (the release preset, make release): every shipped program
+# is signed right after it is linked, so that the payload packs signed
+# programs and its constants follow them. tools/sign.sh takes the key from
+# the environment; a failed signing removes the program, which is then linked
+# again by the next build rather than shipped unsigned.
+option(ORBELUNE_SIGN "sign every shipped program with tools/sign.sh" OFF)
+set(ORBELUNE_SIGN_ROOT "${CMAKE_SOURCE_DIR}/build/signing/test-root.pem" CACHE FILEPATH
+    "the root certificate that the signatures chain to (for the signature tests)")
+function(sign_after_link target)
+  if(ORBELUNE_SIGN)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND sh ${CMAKE_SOURCE_DIR}/tools/sign.sh file $<TARGET_FILE:${target}>
+      VERBATIM)
+  endif()
+endfunction()
+
 set(PAYLOAD_STAGE_DIR ${CMAKE_BINARY_DIR}/payload)
 file(MAKE_DIRECTORY ${PAYLOAD_STAGE_DIR} ${CMAKE_BINARY_DIR}/generated)
 

@@ -5,6 +5,13 @@
 passed=0
 failed=0
 
+# The shipped files of a Windows build folder: the setup program, the payload
+# container and the ten programs packed in it.
+shipped_programs="OrbeluneSetup.exe payload/Vantok.exe payload/Brindlecap.exe payload/Ostravelind.exe
+payload/Zafrin.exe payload/Kestrefond.exe payload/Quillmarsh.exe payload/Cryvane.exe payload/Drumlake.exe
+payload/uninstall.exe payload/UninstallAdmin.exe"
+shipped="$shipped_programs payload/payload.bin"
+
 # check CASE COMMAND...: runs one case; its output is shown only on failure.
 check() {
     case_name=$1

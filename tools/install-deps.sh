@@ -30,6 +30,10 @@ convert imagemagick
 clang clang
 clang++ clang
 sha256sum coreutils
+od coreutils
+git git
+osslsigncode osslsigncode
+openssl openssl
 timeout coreutils
 cmp diffutils
 diff diffutils

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Runs the native tests, the fuzz targets for a bounded time (after replaying
 # their committed corpus), the reproducible-build check, then the Windows tests
-# under Wine on a private Xvfb display, and ends with one line
+# under Wine on a private Xvfb display, then those of them that check the
+# shipped programs (start-up, hardening and signatures, the end-to-end run)
+# again on the signed release in build/release, and ends with one line
 # "N passed, M failed".
 set -u
 ORBELUNE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,7 +12,7 @@ cd "$ORBELUNE_ROOT"
 
 results="$ORBELUNE_ROOT/build/test-results"
 rm -rf "$results"
-mkdir -p "$results"
+mkdir -p "$results/release"
 
 trap 'wineserver -k 2>/dev/null; stop_xvfb' EXIT INT TERM
 start_xvfb || exit 1
@@ -25,11 +27,15 @@ sh tools/repro.sh "$results/repro.xml"
 repro_rc=$?
 ctest --test-dir build/win --output-on-failure
 win_rc=$?
+# The signed release, with the Windows tests that read the shipped programs.
+sh tools/release.sh build/release harness_tests startup_tests wizard_tests hardening_tests e2e_driver &&
+    ctest --test-dir build/release --output-on-failure -R '^win\.((harness|startup|wizard|hardening)_tests|e2e)$'
+release_rc=$?
 
 passed=0
 failed=0
 skipped=0
-for xml in "$results"/*.xml; do
+for xml in "$results"/*.xml "$results"/release/*.xml; do
     [ -f "$xml" ] || continue
     line=$(grep -m1 '<testsuites ' "$xml")
     t=$(echo "$line" | sed -n 's/.* tests="\([0-9]*\)".*/\1/p')
@@ -41,7 +47,8 @@ for xml in "$results"/*.xml; do
     skipped=$((skipped + s))
 done
 # A test program that crashed or hung leaves no counts of its own.
-if [ $native_rc -ne 0 ] || [ $fuzz_rc -ne 0 ] || [ $repro_rc -ne 0 ] || [ $win_rc -ne 0 ]; then
+if [ $native_rc -ne 0 ] || [ $fuzz_rc -ne 0 ] || [ $repro_rc -ne 0 ] || [ $win_rc -ne 0 ] ||
+   [ $release_rc -ne 0 ]; then
     [ $failed -eq 0 ] && failed=1
 fi
 if [ $skipped -gt 0 ]; then

@@ -52,6 +52,13 @@ for name in Vantok Brindlecap Ostravelind Zafrin Kestrefond Quillmarsh Cryvane D
     check "lnkinfo_$name" contains "$work/$name.lnk.txt" "Local path			: $appdata_win\\Orbelune\\$name.exe"
 done
 check file_uninstall cmp "$install/uninstall.exe" "$build/payload/uninstall.exe"
+# From a signed release the installed programs carry their signatures, which
+# osslsigncode accepts as they lie in the install folder.
+root_cert="$build/tests/signing-root.pem"
+if [ -f "$root_cert" ]; then
+    check installed_uninstaller_signed osslsigncode verify -CAfile "$root_cert" -in "$install/uninstall.exe"
+    check installed_program_signed osslsigncode verify -CAfile "$root_cert" -in "$install/Drumlake.exe"
+fi
 
 # The comparison at the end sees what an installation adds.
 snapshot installed

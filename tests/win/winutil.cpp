@@ -108,6 +108,8 @@ void MakeTempFolder(WCHAR *path, DWORD capacity)
     CreateDirectoryW(path, nullptr);
 }
 
+bool RunningOnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
 bool ReadWholeFile(const WCHAR *path, BYTE **data, DWORD *size)
 {
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -49,6 +49,10 @@ void ExpectLines(const std::vector<std::wstring> &actual, const std::vector<std:
 // and, when stamped, to carry the entry's recorded last-write time.
 void ExpectEntryFile(InProcessSetup &setup, const std::wstring &path, UINT32 entry, bool stamped);
 
+// Whether the tests run under Wine (its ntdll exports wine_get_version), for
+// the checks where Wine is known to answer unlike Windows.
+bool RunningOnWine();
+
 // Reads a whole file; returns false when it cannot be opened.
 bool ReadWholeFile(const WCHAR *path, BYTE **data, DWORD *size);
 

@@ -11,6 +11,12 @@
 
 const WCHAR *const ComponentFileNames[8] = {L"Vantok",     L"Brindlecap", L"Ostravelind", L"Zafrin",
                                             L"Kestrefond", L"Quillmarsh", L"Cryvane",     L"Drumlake"};
+const WCHAR *const ShippedPrograms[11] = {
+    L"OrbeluneSetup.exe",          L"payload\\Vantok.exe",     L"payload\\Brindlecap.exe",
+    L"payload\\Ostravelind.exe",   L"payload\\Zafrin.exe",     L"payload\\Kestrefond.exe",
+    L"payload\\Quillmarsh.exe",    L"payload\\Cryvane.exe",    L"payload\\Drumlake.exe",
+    L"payload\\uninstall.exe",     L"payload\\UninstallAdmin.exe",
+};
 const char InstallSucceeded[] = "Installation completed successfully.";
 const char InstallFailed[] = "Installation failed.";
 const WCHAR WriteFailedLine[] = L"ERROR: Write failed.";

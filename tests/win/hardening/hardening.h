@@ -11,6 +11,8 @@
 #include "winutil.h"
 
 extern const WCHAR *const ComponentFileNames[8];
+// The setup program and the ten payload programs, relative to the build folder.
+extern const WCHAR *const ShippedPrograms[11];
 extern const char InstallSucceeded[];
 extern const char InstallFailed[];
 extern const WCHAR WriteFailedLine[];

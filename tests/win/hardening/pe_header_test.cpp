@@ -2,8 +2,12 @@
 // payload programs): x86-64 GUI images with ASLR (dynamic base, high-entropy
 // addresses, relocations kept) and DEP (NX compatible), and no time stamps
 // in the file header, the resource directories or a debug directory, so that
-// two builds of the same sources are byte for byte the same.
+// two builds of the same sources are byte for byte the same. A signed
+// release (ORBELUNE_SIGNED) carries its certificate table after every
+// section, so that the image, resource 102 among it, is as it was linked;
+// the default build carries none.
 #include <windows.h>
+#include <imagehlp.h>
 
 #include <stdlib.h>
 #include <string.h>
@@ -15,13 +19,6 @@
 #include "hardening.h"
 
 namespace {
-
-const WCHAR *const ShippedPrograms[] = {
-    L"OrbeluneSetup.exe",          L"payload\\Vantok.exe",     L"payload\\Brindlecap.exe",
-    L"payload\\Ostravelind.exe",   L"payload\\Zafrin.exe",     L"payload\\Kestrefond.exe",
-    L"payload\\Quillmarsh.exe",    L"payload\\Cryvane.exe",    L"payload\\Drumlake.exe",
-    L"payload\\uninstall.exe",     L"payload\\UninstallAdmin.exe",
-};
 
 class Image {
 public:
@@ -61,6 +58,18 @@ public:
             return false;
         sections_ = At<IMAGE_SECTION_HEADER>(sectionTable);
         return true;
+    }
+
+    // File offset where the raw data of the last section ends.
+    DWORD EndOfSections() const
+    {
+        DWORD end = 0;
+        for (WORD i = 0; i < nt_->FileHeader.NumberOfSections; i++) {
+            const IMAGE_SECTION_HEADER &s = sections_[i];
+            if (s.PointerToRawData + s.SizeOfRawData > end)
+                end = s.PointerToRawData + s.SizeOfRawData;
+        }
+        return end;
     }
 
     const IMAGE_NT_HEADERS64 &Nt() const { return *nt_; }
@@ -133,6 +142,23 @@ void ExpectHardenedImage(const WCHAR *name)
             EXPECT_TRUE(entry && entry->TimeDateStamp == 0) << "time stamp in debug directory entry " << i;
         }
     }
+
+    // The certificate directory holds a file offset, not an address.
+    const IMAGE_DATA_DIRECTORY &certificates = image.Directory(IMAGE_DIRECTORY_ENTRY_SECURITY);
+#if ORBELUNE_SIGNED
+    EXPECT_GT(certificates.Size, 0u) << "no certificate table in a signed release";
+    EXPECT_GE(certificates.VirtualAddress, image.EndOfSections()) << "certificate table overlaps a section";
+    EXPECT_EQ(certificates.VirtualAddress % 8, 0u) << "certificate table not 8-byte aligned";
+    EXPECT_EQ(static_cast<ULONGLONG>(certificates.VirtualAddress) + certificates.Size, size)
+        << "certificate table does not end the file";
+    // Signing rewrites the header checksum; it must still add up.
+    DWORD stored = 0, computed = 0;
+    EXPECT_EQ(MapFileAndCheckSumW(path, &stored, &computed), static_cast<DWORD>(CHECKSUM_SUCCESS));
+    EXPECT_EQ(stored, computed) << "header checksum";
+#else
+    EXPECT_EQ(certificates.VirtualAddress, 0u) << "the default build is not signed";
+    EXPECT_EQ(certificates.Size, 0u) << "the default build is not signed";
+#endif
     free(data);
 }
 

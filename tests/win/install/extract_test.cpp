@@ -16,8 +16,6 @@ namespace {
 
 ULONGLONG Ticks(const FILETIME &time) { return (ULONGLONG(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
 
-bool RunningOnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
 bool Exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class ExtractEntryTest : public ::testing::Test {
