@@ -45,6 +45,7 @@ static const WCHAR *const PathKeys[] = {
     L"Software\\Classes\\SystemFileAssociations\\audio",
     L"Software\\Classes\\SystemFileAssociations",
     L"Software\\Classes\\Directory\\shell",
+    L"Software\\Classes\\Directory",
 };
 
 struct Extension {
