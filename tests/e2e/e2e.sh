@@ -163,7 +163,7 @@ find "$temp" -iname 'orbelune-uninstall*' -o -name uninstall.exe >"$work/temp.le
 check nothing_left_in_temp test ! -s "$work/temp.left"
 for k in 'SystemFileAssociations\audio\shell' 'SystemFileAssociations\audio' 'SystemFileAssociations' \
          'Directory\shell' 'Directory'; do
-    check "empty_key_removed_$(echo "$k" | tr -c 'a-zA-Z\n' _)" \
+    check "empty_key_removed_$(printf '%s' "$k" | tr -c 'a-zA-Z' _)" \
         sh -c "! wine reg query 'HKCU\\Software\\Classes\\$k' >/dev/null 2>&1 </dev/null"
 done
 
