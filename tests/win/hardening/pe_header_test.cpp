@@ -184,7 +184,7 @@ TEST(ShippedImages, CarryAslrAndDepAndNoTimeStamps)
 // program that imports it is refused by the loader before it runs. The setup
 // program and the uninstallers look it up at run time instead and fall back
 // to SetDllDirectoryW, which every one of those systems has.
-TEST(ShippedImages, ImportNoRoutineThatWindows7Lacks)
+TEST(ShippedImages, NoneImportsSetDefaultDllDirectories)
 {
     for (const WCHAR *name : ShippedPrograms) {
         SCOPED_TRACE(Narrow(name));
@@ -198,7 +198,7 @@ TEST(ShippedImages, ImportNoRoutineThatWindows7Lacks)
         ASSERT_TRUE(read) << "import directory not readable";
         EXPECT_GT(names.size(), 10u) << "too few imports read";
         EXPECT_EQ(std::count(names.begin(), names.end(), "SetDefaultDllDirectories"), 0) << "imported statically";
-        if (wcsstr(name, L"OrbeluneSetup") || wcsstr(name, L"ninstall"))
+        if (wcsstr(name, L"OrbeluneSetup") || wcsstr(name, L"ninstall"))  // the setup and both uninstallers
             EXPECT_EQ(std::count(names.begin(), names.end(), "SetDllDirectoryW"), 1) << "the fallback";
     }
 }
