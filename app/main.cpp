@@ -1,8 +1,4 @@
-// SetDefaultDllDirectories needs Windows 8 or later (Windows 7 with
-// KB2533623) in the SDK headers.
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0A00
-#endif
+#include "dll_search.h"
 #include "setup.h"
 
 // The runtime's wide-character GUI entry hands the run to RunSetup. Before
@@ -11,6 +7,6 @@
 // anyone may have left a DLL named like one that Windows loads on demand.
 extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int show)
 {
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    RestrictDllSearch();
     return RunSetup(instance, previous, commandLine, show);
 }

@@ -12,8 +12,10 @@ struct SetupState;
 // (resource missing or of the wrong size), 7 (no block) or 21 (corrupt).
 UINT32 LoadPayload(SetupState *state);
 
-// Writes count bytes of the block from offset (cut at the block's end) to a
-// new file at path in one write, and stamps its last-write time when time is
-// given. Returns 0, 16 (nothing written) or 17 (write failed or short).
+// Writes count bytes of the block from offset (cut at the block's end) in one
+// write to path + ".partial", stamps its last-write time when time is given,
+// and only then moves it over path. Returns 0, 16 (not created, or the target
+// could not be replaced) or 17 (write failed or short); on failure the
+// partial file is gone and an existing file at path is as it was.
 UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32 offset, UINT32 count,
                           const FILETIME *time);

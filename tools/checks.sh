@@ -40,7 +40,8 @@ write_results() {
 XML
 }
 
-# clean_pack_state APPDATA: removes the pack's HKCU keys and its folders under
+# clean_pack_state APPDATA: removes the pack's HKCU keys, the keys on the way
+# to them (in the test prefix nothing else lives there), and its folders under
 # the given (Unix) roaming application-data folder.
 clean_pack_state() {
     for k in 'HKCU\Software\Orbelune' 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orbelune' \
@@ -48,7 +49,8 @@ clean_pack_state() {
              'HKCU\Software\Classes\SystemFileAssociations\audio\shell\Kestrefond' \
              'HKCU\Software\Classes\.qtxt' 'HKCU\Software\Classes\Quillmarsh.Document' \
              'HKCU\Software\Classes\.cvx' 'HKCU\Software\Classes\Cryvane.File' \
-             'HKCU\Software\Classes\.dmk' 'HKCU\Software\Classes\Drumlake.File'; do
+             'HKCU\Software\Classes\.dmk' 'HKCU\Software\Classes\Drumlake.File' \
+             'HKCU\Software\Classes\SystemFileAssociations' 'HKCU\Software\Classes\Directory'; do
         wine reg delete "$k" /f >/dev/null 2>&1 </dev/null
     done
     rm -rf "$1/Orbelune" "$1/Microsoft/Windows/Start Menu/Programs/Orbelune"

@@ -4,16 +4,20 @@
  * "UninstallString"), it asks once, then removes exactly what setup wrote:
  * the eight programs in its own folder, their Start-menu links, the file
  * types and context-menu verbs, the recorded folder and the uninstall entry.
- * Its own file cannot be deleted while it runs, so a copy of it in a folder
- * of its own under the user's temp folder waits for it to exit, deletes it and
- * removes the install folder when nothing else is left in it.
+ * Its own file cannot be deleted while it runs; the command processor of the
+ * system folder deletes it, and the install folder when nothing else is left
+ * in it, once this program has ended (StartSelfRemoval).
  *
  *   uninstall.exe [/S]                    remove the pack (/S: no questions)
- *   uninstall.exe /cleanup HANDLE PATH    the temp copy's part (internal)
+ *
+ * Any other argument is refused: no mode of this program, which is also
+ * built to run elevated, deletes a path that its command line names.
  */
 #include <windows.h>
 #include <shlobj.h>
 #include <wchar.h>
+
+#include "dll_search.h"
 
 enum { PathUnits = 520, ReportUnits = 4096, ComponentCount = 8 };
 
@@ -24,15 +28,24 @@ static const WCHAR *const ComponentNames[ComponentCount] = {
 };
 static const WCHAR UninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orbelune";
 
-/* Keys that are wholly the pack's: deleted with everything below them. The
- * keys on the way to them (Directory\shell, SystemFileAssociations\audio\shell)
- * may be the user's or another program's, so they stay. */
+/* Keys that are wholly the pack's: deleted with everything below them. */
 static const WCHAR *const OwnedKeys[] = {
     L"Software\\Classes\\Directory\\shell\\Kestrefond",
     L"Software\\Classes\\SystemFileAssociations\\audio\\shell\\Kestrefond",
     L"Software\\Classes\\Quillmarsh.Document",
     L"Software\\Classes\\Cryvane.File",
     L"Software\\Classes\\Drumlake.File",
+};
+
+/* Keys on the way to the pack's own, deepest first. They may be the user's
+ * or another program's: each goes only when it is empty afterwards, as an
+ * empty key there carries nothing. */
+static const WCHAR *const PathKeys[] = {
+    L"Software\\Classes\\SystemFileAssociations\\audio\\shell",
+    L"Software\\Classes\\SystemFileAssociations\\audio",
+    L"Software\\Classes\\SystemFileAssociations",
+    L"Software\\Classes\\Directory\\shell",
+    L"Software\\Classes\\Directory",
 };
 
 struct Extension {
@@ -140,6 +153,8 @@ static void RemoveRegistrations(void)
         DeleteOwnedKey(OwnedKeys[i]);
     for (int i = 0; i < (int)ARRAYSIZE(Extensions); i++)
         RemoveExtension(&Extensions[i]);
+    for (int i = 0; i < (int)ARRAYSIZE(PathKeys); i++)
+        DeleteKeyIfEmpty(PathKeys[i]);
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, NULL, NULL);
 }
 
@@ -169,67 +184,104 @@ static void RemovePrograms(const WCHAR *installFolder)
         Append(path, PathUnits, ComponentNames[k]);
         Append(path, PathUnits, L".exe");
         RemoveFile(path);
+        Append(path, PathUnits, L".partial"); /* left by a setup run that was cut off */
+        RemoveFile(path);
     }
+    path[0] = 0;
+    Append(path, PathUnits, installFolder);
+    Append(path, PathUnits, L"uninstall.exe.partial");
+    RemoveFile(path);
 }
 
-/* Starts the temp copy that deletes this program once it has exited.
- * Returns FALSE when the copy cannot be made or started. */
-static BOOL StartSelfRemoval(const WCHAR *selfPath)
+/* Self-removal. A running program cannot delete its own file, and a
+ * per-user one cannot have it deleted at restart (MOVEFILE_DELAY_UNTIL_REBOOT
+ * needs administrator rights). So cmd.exe of the system folder, started by
+ * its full path, deletes it once this program has ended. It relies on
+ * documented behaviour only:
+ * - when a process ends, all of its handles are closed, and a read from an
+ *   anonymous pipe fails once every write handle is closed: cmd's "set /p"
+ *   on the pipe returns then, however long this program keeps its last
+ *   message open, without polling;
+ * - DeleteFile fails while the file is mapped as an image, which may outlast
+ *   the handles for a moment: the delete is retried, a second apart;
+ * - rmdir without /s removes only an empty folder, and cmd runs in the
+ *   system folder, so that it never holds the install folder as its own.
+ * The paths reach cmd through its environment, never its command line, so
+ * that no character of a folder name ('%', '&', '^') is read as a command.
+ * Nothing is written to the temp folder.
+ *
+ * Returns the helper's process handle once cmd has answered that it runs the
+ * script (a policy can forbid cmd scripts), or NULL when it does not run. */
+static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder)
 {
-    WCHAR folder[PathUnits], copy[PathUnits], command[PathUnits * 2 + 64];
-    DWORD length = GetTempPathW(PathUnits, folder);
-    if (length == 0 || length >= PathUnits - 64)
-        return FALSE;
-    WCHAR unique[64];
-    swprintf(unique, ARRAYSIZE(unique), L"Orbelune-uninstall-%lu-%lu", GetCurrentProcessId(), GetTickCount());
-    Append(folder, PathUnits, unique);
-    if (!CreateDirectoryW(folder, NULL))
-        return FALSE;
-    copy[0] = 0;
-    Append(copy, PathUnits, folder);
-    Append(copy, PathUnits, L"\\uninstall.exe");
-    if (!CopyFileW(selfPath, copy, FALSE))
-        return FALSE;
+    WCHAR system[MAX_PATH], cmd[MAX_PATH + 16], folder[PathUnits], command[MAX_PATH * 2 + 400];
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return NULL;
+    swprintf(cmd, ARRAYSIZE(cmd), L"%ls\\cmd.exe", system);
 
-    HANDLE self = NULL;
-    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self, SYNCHRONIZE, TRUE, 0))
-        return FALSE;
-    /* Kernel handles fit 32 bits. */
-    swprintf(command, ARRAYSIZE(command), L"\"%ls\" /cleanup %lu \"%ls\"", copy,
-             (unsigned long)(ULONG_PTR)self, selfPath);
+    /* "D:" alone would name the current folder of drive D: a folder in a
+     * drive's root is never removed. */
+    folder[0] = 0;
+    Append(folder, PathUnits, installFolder);
+    size_t used = wcslen(folder);
+    if (used && folder[used - 1] == L'\\')
+        folder[used - 1] = 0;
+    BOOL removeFolder = wcschr(folder, L'\\') != NULL;
+    if (!SetEnvironmentVariableW(L"OrbeluneUninstaller", selfPath) ||
+        !SetEnvironmentVariableW(L"OrbeluneFolder", folder))
+        return NULL;
+    /* The loop's body is in parentheses: Windows' cmd runs everything after
+     * "do" as the body, Wine's stops at the first '&'. */
+    swprintf(command, ARRAYSIZE(command),
+             L"\"%ls\" /d /q /v:off /c echo running& set /p OrbeluneWait=& for /l %%i in (1,1,30) do "
+             L"(del /f /q \"%%OrbeluneUninstaller%%\" >nul 2>&1%ls & if exist \"%%OrbeluneUninstaller%%\" "
+             L"\"%ls\\ping.exe\" -n 2 127.0.0.1 >nul 2>&1)",
+             cmd, removeFolder ? L" & rmdir \"%OrbeluneFolder%\" >nul 2>&1" : L"", system);
+
+    /* cmd waits on wait[0] (its input), whose other end this process holds
+     * until it ends; it answers on answer[1]. */
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
+    HANDLE wait[2], answer[2];
+    if (!CreatePipe(&wait[0], &wait[1], &inherit, 0))
+        return NULL;
+    if (!CreatePipe(&answer[0], &answer[1], &inherit, 0)) {
+        CloseHandle(wait[0]);
+        CloseHandle(wait[1]);
+        return NULL;
+    }
+    SetHandleInformation(wait[1], HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(answer[0], HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup;
     PROCESS_INFORMATION process;
     memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
-    BOOL started = CreateProcessW(copy, command, NULL, NULL, TRUE, 0, NULL, folder, &startup, &process);
-    CloseHandle(self);
-    if (!started)
-        return FALSE;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = wait[0];
+    startup.hStdOutput = answer[1];
+    startup.hStdError = answer[1];
+    BOOL started = CreateProcessW(cmd, command, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, system, &startup, &process);
+    CloseHandle(wait[0]);
+    CloseHandle(answer[1]);
+    char reply[16];
+    DWORD got = 0;
+    /* Ends with the answer, or fails when cmd ended without one. */
+    BOOL running = started && ReadFile(answer[0], reply, sizeof(reply), &got, NULL) && got > 0 && reply[0] == 'r';
+    CloseHandle(answer[0]);
+    if (!started) {
+        CloseHandle(wait[1]);
+        return NULL;
+    }
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return TRUE;
-}
-
-/* The temp copy: waits for the uninstaller to exit, deletes it, and removes
- * the install folder when it is empty. */
-static int FinishSelfRemoval(HANDLE original, const WCHAR *originalPath)
-{
-    WaitForSingleObject(original, 60000);
-    CloseHandle(original);
-    for (int attempt = 0; attempt < 50; attempt++) {
-        if (DeleteFileW(originalPath) || GetLastError() == ERROR_FILE_NOT_FOUND)
-            break;
-        Sleep(100);
+    if (!running) {
+        TerminateProcess(process.hProcess, 1);
+        CloseHandle(process.hProcess);
+        CloseHandle(wait[1]);
+        return NULL;
     }
-    WCHAR folder[PathUnits];
-    folder[0] = 0;
-    Append(folder, PathUnits, originalPath);
-    WCHAR *slash = wcsrchr(folder, L'\\');
-    if (slash) {
-        *slash = 0;
-        RemoveDirectoryW(folder);
-    }
-    return 0;
+    /* wait[1] stays open on purpose: its closing, when this process ends,
+     * starts the removal. */
+    return process.hProcess;
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int show)
@@ -238,22 +290,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     (void)previous;
     (void)commandLine;
     (void)show;
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    RestrictDllSearch();
 
     int argc = 0;
     LPWSTR *argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (!argv)
         return 1;
-    if (argc == 4 && wcscmp(argv[1], L"/cleanup") == 0) {
-        HANDLE original = (HANDLE)(ULONG_PTR)wcstoul(argv[2], NULL, 10);
-        int code = FinishSelfRemoval(original, argv[3]);
-        LocalFree(argv);
-        return code;
-    }
     BOOL silent = FALSE;
     for (int i = 1; i < argc; i++) {
-        if (_wcsicmp(argv[i], L"/S") == 0)
-            silent = TRUE;
+        if (_wcsicmp(argv[i], L"/S") != 0) {
+            LocalFree(argv);
+            return ERROR_INVALID_PARAMETER;
+        }
+        silent = TRUE;
     }
     LocalFree(argv);
 
@@ -286,9 +335,30 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
             MessageBoxW(NULL, report, Caption, MB_OK | MB_ICONWARNING);
         return 2;
     }
+    /* The helper is started before the entry goes: when it cannot run, the
+     * entry stays, so that the user can remove what is left. */
+    HANDLE helper = StartSelfRemoval(selfPath, installFolder);
+    if (!helper) {
+        report[0] = 0;
+        Append(report, ReportUnits, L"Orbelune App Pack (Single User) was removed, except for its uninstaller, "
+                                    L"which could not arrange to delete itself. Its entry in the list of "
+                                    L"installed programs stays.\n\nLeft in place:\n");
+        Append(report, ReportUnits, selfPath);
+        if (!silent)
+            MessageBoxW(NULL, report, Caption, MB_OK | MB_ICONWARNING);
+        return 3;
+    }
     RemoveRecordedFolder();
     DeleteOwnedKey(UninstallKey);
-    StartSelfRemoval(selfPath);
+    if (failures) {
+        /* The entry could not go: the uninstaller stays with it. */
+        TerminateProcess(helper, 1);
+        CloseHandle(helper);
+        if (!silent)
+            MessageBoxW(NULL, report, Caption, MB_OK | MB_ICONWARNING);
+        return 2;
+    }
+    CloseHandle(helper);
     if (!silent)
         MessageBoxW(NULL, L"Orbelune App Pack (Single User) was removed from your computer.", Caption,
                     MB_OK | MB_ICONINFORMATION);

@@ -3,10 +3,12 @@
 // own message loop, as a person's would arrive.
 //
 //   e2e_driver install SETUP [--uncheck-shortcuts] [--browse-first-child] [--screens DIR]
+//                            [--kill-after FILE]  end setup as a crash would, once FILE is in the folder
 //   e2e_driver keyboard SETUP        a whole installation by keystrokes only
 //   e2e_driver cancel SETUP
 //   e2e_driver window TITLE          print the text of a component window, then close it
-//   e2e_driver answer TITLE BUTTONID press a button of a message box when it appears
+//   e2e_driver answer TITLE BUTTONID [SECONDS]
+//                                    press a button of a message box when it appears (SECONDS later)
 #include <windows.h>
 
 #include <stdio.h>
@@ -319,7 +321,8 @@ HWND StartAtLicensePage(const WCHAR *setup, PROCESS_INFORMATION *process, HWND *
     return page;
 }
 
-int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, const WCHAR *screens)
+int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, const WCHAR *screens,
+            const WCHAR *killAfter)
 {
     PROCESS_INFORMATION process;
     HWND main = nullptr;
@@ -369,6 +372,21 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
     page = WaitForPage(main, 3, 5000);
     if (!page)
         return Fail("progress page not shown");
+    if (killAfter) {
+        WCHAR written[MAX_PATH];
+        swprintf(written, ARRAYSIZE(written), L"%ls%ls", folder, killAfter);
+        for (DWORD begin = GetTickCount(); GetTickCount() - begin < 30000; Sleep(5)) {
+            if (GetFileAttributesW(written) != INVALID_FILE_ATTRIBUTES)
+                break;
+        }
+        // What a crash or a power cut leaves: no step finishes, nothing is closed.
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, 15000);
+        wprintf(L"killed after: %ls\n", written);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return 0;
+    }
     // A close request during the steps must change nothing.
     PostMessageW(main, WM_CLOSE, 0, 0);
     PrintFinalStatus(page);
@@ -474,7 +492,7 @@ int ShowComponentWindow(const WCHAR *title)
     return 0;
 }
 
-int Answer(const WCHAR *title, int button)
+int Answer(const WCHAR *title, int button, int holdSeconds)
 {
     // Only a box that has the button: a question box and the box after it
     // share their title.
@@ -494,6 +512,12 @@ int Answer(const WCHAR *title, int button)
          label = FindWindowExW(box, label, L"Static", nullptr))
         GetWindowTextW(label, text, ARRAYSIZE(text));
     wprintf(L"box: %ls\n", text);
+    fflush(stdout);
+    if (holdSeconds > 0) {
+        Sleep(holdSeconds * 1000);  // the user leaves it open
+        if (!IsWindow(box))
+            return Fail("the message box went away by itself");
+    }
     PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
     return 0;
 }
@@ -504,7 +528,7 @@ int wmain(int argc, WCHAR **argv)
 {
     if (argc >= 3 && !wcscmp(argv[1], L"install")) {
         bool uncheck = false, browse = false;
-        const WCHAR *screens = nullptr;
+        const WCHAR *screens = nullptr, *killAfter = nullptr;
         for (int i = 3; i < argc; i++) {
             if (!wcscmp(argv[i], L"--uncheck-shortcuts"))
                 uncheck = true;
@@ -512,8 +536,10 @@ int wmain(int argc, WCHAR **argv)
                 browse = true;
             else if (!wcscmp(argv[i], L"--screens") && i + 1 < argc)
                 screens = argv[++i];
+            else if (!wcscmp(argv[i], L"--kill-after") && i + 1 < argc)
+                killAfter = argv[++i];
         }
-        return Install(argv[2], uncheck, browse, screens);
+        return Install(argv[2], uncheck, browse, screens, killAfter);
     }
     if (argc == 3 && !wcscmp(argv[1], L"keyboard"))
         return KeyboardInstall(argv[2]);
@@ -521,8 +547,8 @@ int wmain(int argc, WCHAR **argv)
         return Cancel(argv[2]);
     if (argc == 3 && !wcscmp(argv[1], L"window"))
         return ShowComponentWindow(argv[2]);
-    if (argc == 4 && !wcscmp(argv[1], L"answer"))
-        return Answer(argv[2], _wtoi(argv[3]));
+    if ((argc == 4 || argc == 5) && !wcscmp(argv[1], L"answer"))
+        return Answer(argv[2], _wtoi(argv[3]), argc == 5 ? _wtoi(argv[4]) : 0);
     fprintf(stderr, "usage: e2e_driver install|keyboard|cancel|window|answer ...\n");
     return 2;
 }

@@ -12,6 +12,17 @@ driver="$build/tests/e2e_driver.exe"
 work=$(mktemp -d)
 . "$(dirname "$0")/../../tools/checks.sh"
 
+# Whatever ends the run: cmd.exe back, the disk-full runs' tmpfs and drive gone.
+system32="$WINEPREFIX/drive_c/windows/system32"
+finish() {
+    [ -e "$system32/cmd.exe.hidden" ] && mv "$system32/cmd.exe.hidden" "$system32/cmd.exe"
+    rm -f "$WINEPREFIX/dosdevices/q:"
+    mountpoint -q "$work/disk" && { umount "$work/disk" || umount -l "$work/disk"; }
+    rm -rf "$work"
+}
+trap finish EXIT
+trap 'exit 1' INT TERM
+
 appdata_win=$(w cmd /c echo %APPDATA%)
 appdata=$(winepath -u "$appdata_win" 2>/dev/null)
 programs="$appdata/Microsoft/Windows/Start Menu/Programs"
@@ -22,7 +33,7 @@ install="$appdata/Orbelune"
 
 clean_state() {
     clean_pack_state "$appdata"
-    rm -rf "$appdata/AAA Picked by Browse"
+    rm -rf "$appdata/AAA Picked by Browse" "$temp"/Orbelune-uninstall-*  # the latter from earlier uninstallers
 }
 
 snapshot() {  # snapshot NAME: HKCU and the user's files (the temp folder aside)
@@ -137,42 +148,169 @@ check uninstaller_kept_after_failure test -f "$install/uninstall.exe"
 wine "$driver" window Vantok >/dev/null 2>&1 </dev/null
 sleep 1
 
-# 4. Removal through Wine's own uninstaller, which runs "UninstallString";
-# a file of the user's in the install folder survives.
-echo "mine" >"$install/my notes.txt"
-timeout 120 wine uninstaller --remove Orbelune >/dev/null 2>&1 </dev/null &
+# 4. Removal through Wine's own uninstaller, which runs "UninstallString".
+# The user leaves the final message open for longer than a minute: the
+# uninstaller and its folder still go once it is closed, and nothing is left
+# in the temp folder.
+timeout 180 wine uninstaller --remove Orbelune >/dev/null 2>&1 </dev/null &
 remover=$!
 wine "$driver" answer "Orbelune App Pack (Single User) Uninstall" 6 >"$work/answer1.out" 2>&1 </dev/null
-wine "$driver" answer "Orbelune App Pack (Single User) Uninstall" 1 >"$work/answer2.out" 2>&1 </dev/null
+wine "$driver" answer "Orbelune App Pack (Single User) Uninstall" 1 65 >"$work/answer2.out" 2>&1 </dev/null &
+holder=$!
+# Meanwhile: a "/cleanup HANDLE PATH" command line, which an earlier
+# uninstaller obeyed by deleting PATH, is refused and deletes nothing.
+mkdir -p "$work/probe" && cp "$install/uninstall.exe" "$work/probe/" && echo "keep" >"$work/probe/victim.txt"
+wine "$work/probe/uninstall.exe" /cleanup 0 "$(winepath -w "$work/probe/victim.txt")" >/dev/null 2>&1 </dev/null
+check cleanup_argument_refused test $? -ne 0
+check cleanup_argument_deletes_nothing test -f "$work/probe/victim.txt"
+wait $holder
 wait $remover
-sleep 2  # the temp copy deletes the uninstaller once it has exited
+gone() {  # gone PATH: waits up to 10 s for the helper to remove it
+    i=0
+    while [ -e "$1" ] && [ $i -lt 50 ]; do sleep 0.2; i=$((i + 1)); done
+    test ! -e "$1"
+}
 check uninstall_asked contains "$work/answer1.out" "Do you want to remove"
-check uninstall_reported contains "$work/answer2.out" "was removed from your computer"
-check user_file_survives test -f "$install/my notes.txt"
+check uninstall_reported_after_65s contains "$work/answer2.out" "was removed from your computer"
 check programs_removed test ! -e "$install/Vantok.exe"
-check uninstaller_removed test ! -e "$install/uninstall.exe"
-rm -f "$install/my notes.txt"
-rmdir "$install" 2>/dev/null
-snapshot after
-diff "$work/before.hkcu" "$work/after.hkcu" >"$work/hkcu.diff"
-grep -E '^[<>]' "$work/hkcu.diff" | grep -iE 'orbelune|kestrefond|quillmarsh|cryvane|drumlake|qtxt|\.cvx|\.dmk' >"$work/hkcu.left"
-check registry_clean_after_removal test ! -s "$work/hkcu.left"
-diff "$work/before.files" "$work/after.files" >"$work/files.diff"
-grep -E '^[<>]' "$work/files.diff" | grep -iE 'orbelune|\.lnk|notes' >"$work/files.left"
-check files_clean_after_removal test ! -s "$work/files.left"
-echo "HKCU lines changed: $(grep -cE '^[<>]' "$work/hkcu.diff"), user files changed: $(grep -cE '^[<>]' "$work/files.diff")"
-grep -E "^[<>]" "$work/hkcu.diff" | head -20
-cat "$work/hkcu.left" "$work/files.left"
+check uninstaller_removed_after_long_message gone "$install/uninstall.exe"
+check install_folder_removed_after_long_message gone "$install"
+find "$temp" -iname 'orbelune-uninstall*' -o -name uninstall.exe >"$work/temp.left"
+check nothing_left_in_temp test ! -s "$work/temp.left"
+for k in 'SystemFileAssociations\audio\shell' 'SystemFileAssociations\audio' 'SystemFileAssociations' \
+         'Directory\shell' 'Directory'; do
+    check "empty_key_removed_$(printf '%s' "$k" | tr -c 'a-zA-Z' _)" \
+        sh -c "! wine reg query 'HKCU\\Software\\Classes\\$k' >/dev/null 2>&1 </dev/null"
+done
 
 # 5. An installation into a folder chosen with Browse.
 mkdir -p "$appdata/AAA Picked by Browse"
 wine "$driver" install "$(winepath -w "$setup")" --browse-first-child >"$work/browse.out" 2>&1 </dev/null
 cat "$work/browse.out" | grep -E 'folder|status'
 check browse_install_succeeds contains "$work/browse.out" "status: Installation completed successfully."
-check browse_install_into_picked test -f "$appdata/AAA Picked by Browse/Vantok.exe"
-clean_state
+picked="$appdata/AAA Picked by Browse"
+check browse_install_into_picked test -f "$picked/Vantok.exe"
+
+# Its removal while cmd.exe cannot be started: the helper that deletes the
+# uninstaller cannot run, and the uninstaller says so, keeps its entry and fails.
+mv "$system32/cmd.exe" "$system32/cmd.exe.hidden"
+(wine "$picked/uninstall.exe" >/dev/null 2>&1 </dev/null; echo $? >"$work/nocmd.code") &
+wine "$driver" answer "Orbelune App Pack (Single User) Uninstall" 6 >/dev/null 2>&1 </dev/null
+wine "$driver" answer "Orbelune App Pack (Single User) Uninstall" 1 >"$work/nocmd.out" 2>&1 </dev/null
+wait
+mv "$system32/cmd.exe.hidden" "$system32/cmd.exe"
+cat "$work/nocmd.out"
+check no_helper_exit_nonzero test "$(cat "$work/nocmd.code")" -ne 0
+check no_helper_names_uninstaller contains "$work/nocmd.out" "AAA Picked by Browse\\uninstall.exe"
+check no_helper_keeps_uninstaller test -f "$picked/uninstall.exe"
+w reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orbelune' /v UninstallString >"$work/q9"
+check no_helper_keeps_entry contains "$work/q9" "AAA Picked by Browse\\uninstall.exe"
+
+# Run again with cmd.exe back: a file and a verb of the user's survive, and
+# so do the folder and the keys that hold them.
+echo "mine" >"$picked/my notes.txt"
+wine reg add 'HKCU\Software\Classes\SystemFileAssociations\audio\shell\UserVerb' /ve /d "mine" /f >/dev/null 2>&1
+wine "$picked/uninstall.exe" /S >/dev/null 2>&1 </dev/null
+check second_removal_exits_0 test $? -eq 0
+check user_file_survives test -f "$picked/my notes.txt"
+check uninstaller_removed_beside_user_file gone "$picked/uninstall.exe"
+w reg query 'HKCU\Software\Classes\SystemFileAssociations\audio\shell\UserVerb' /ve >"$work/q10"
+check user_verb_survives contains "$work/q10" "mine"
+wine reg delete 'HKCU\Software\Classes\SystemFileAssociations' /f >/dev/null 2>&1
+rm -rf "$picked"
+
+# 6. An installation killed, as a crash or a power cut would end it, after
+# two programs; the next run completes, and the uninstaller then leaves
+# nothing of the pack behind.
+wine "$driver" install "$(winepath -w "$setup")" --kill-after Brindlecap.exe >"$work/killed.out" 2>&1 </dev/null
+cat "$work/killed.out"
+check killed_after_two contains "$work/killed.out" "killed after:"
+ls "$install" >"$work/killed.files" 2>&1
+echo "left by the killed run: $(tr '\n' ' ' <"$work/killed.files")"
+wine "$driver" install "$(winepath -w "$setup")" >"$work/rerun.out" 2>&1 </dev/null
+check rerun_after_kill_succeeds contains "$work/rerun.out" "status: Installation completed successfully."
+wine "$install/uninstall.exe" /S >/dev/null 2>&1 </dev/null
+check removal_after_kill_exits_0 test $? -eq 0
+check folder_removed_after_kill gone "$install"
+
+# After all of these removals the user's registry and files are as before.
+snapshot after
+diff "$work/before.hkcu" "$work/after.hkcu" >"$work/hkcu.diff"
+grep -E '^[<>]' "$work/hkcu.diff" |
+    grep -iE 'orbelune|kestrefond|quillmarsh|cryvane|drumlake|qtxt|\.cvx|\.dmk|SystemFileAssociations|Classes\\Directory' \
+    >"$work/hkcu.left"
+check registry_clean_after_removal test ! -s "$work/hkcu.left"
+diff "$work/before.files" "$work/after.files" >"$work/files.diff"
+grep -E '^[<>]' "$work/files.diff" | grep -iE 'orbelune|\.lnk|notes|browse' >"$work/files.left"
+check files_clean_after_removal test ! -s "$work/files.left"
+find "$temp" -iname 'orbelune-uninstall*' -o -name uninstall.exe >"$work/temp.left"
+check nothing_left_in_temp_at_the_end test ! -s "$work/temp.left"
+echo "HKCU lines changed: $(grep -cE '^[<>]' "$work/hkcu.diff"), user files changed: $(grep -cE '^[<>]' "$work/files.diff")"
+grep -E "^[<>]" "$work/hkcu.diff" | head -20
+cat "$work/hkcu.left" "$work/files.left"
+
+# 7. A disk that fills up during an installation: a small tmpfs as drive Q:,
+# filled by this script as soon as the first program is written. Every
+# program is then whole or absent (a fresh installation), or the new or
+# byte for byte the earlier one (over an earlier installation), and no
+# partial file is left.
+mnt="$work/disk"
+mkdir -p "$mnt"
+if mount -t tmpfs -o size=1m tmpfs "$mnt"; then
+    ln -sfn "$mnt" "$WINEPREFIX/dosdevices/q:"
+    names="Vantok Brindlecap Ostravelind Zafrin Kestrefond Quillmarsh Cryvane Drumlake uninstall"
+    disk_full_run() {  # disk_full_run NAME: installs into Q:\Orbelune\ while the disk fills
+        wine reg add 'HKCU\Software\Orbelune' /v AppPath /d 'Q:\Orbelune\' /f >/dev/null 2>&1
+        (for i in $(seq 2000); do  # up to 20 s
+            cmp -s "$mnt/Orbelune/Vantok.exe" "$build/payload/Vantok.exe" && exec cat /dev/zero >"$mnt/fill"
+            sleep 0.01
+        done) 2>/dev/null &
+        wine "$driver" install "$(winepath -w "$setup")" >"$work/$1.out" 2>&1 </dev/null
+        wait
+        check "${1}_reports_failure" contains "$work/$1.out" "status: Installation failed."
+        check "${1}_lists_write_failures" contains "$work/$1.out" "detail: ERROR: Write failed."
+        ls -A "$mnt/Orbelune" | grep -vxE "($(echo $names | tr ' ' '|'))\.exe" >"$work/$1.extra"
+        check "${1}_leaves_no_partial_file" test ! -s "$work/$1.extra"
+        new=0 old=0 absent=0 bad=""
+        for n in $names; do
+            f="$mnt/Orbelune/$n.exe"
+            if [ ! -e "$f" ]; then absent=$((absent + 1))
+            elif cmp -s "$f" "$build/payload/$n.exe"; then new=$((new + 1))
+            elif [ -e "$work/old/$n.exe" ] && cmp -s "$f" "$work/old/$n.exe"; then old=$((old + 1))
+            else bad="$bad $n.exe($(stat -c %s "$f") bytes)"
+            fi
+        done
+        echo "$1: $(grep -c 'ERROR: Write failed.' "$work/$1.out") failed writes; new $new, earlier $old, absent $absent, damaged:${bad:- none}"
+        check "${1}_every_program_new_earlier_or_absent" test -z "$bad"
+        rm -rf "$mnt/fill" "$mnt/Orbelune"
+        clean_state
+    }
+
+    mkdir -p "$mnt/Orbelune"
+    disk_full_run disk_full_fresh
+
+    mkdir -p "$mnt/Orbelune" "$work/old"
+    for n in $names; do  # an earlier installation: other bytes, and smaller
+        head -c 4096 "$build/payload/UninstallAdmin.exe" >"$work/old/$n.exe"
+        echo "earlier $n" >>"$work/old/$n.exe"
+        cp "$work/old/$n.exe" "$mnt/Orbelune/"
+    done
+    disk_full_run disk_full_upgrade
+
+    # An installation into the drive's root, and its removal: the folder
+    # calls never see "Q:" alone, and the root stays.
+    wine reg add 'HKCU\Software\Orbelune' /v AppPath /d 'Q:\' /f >/dev/null 2>&1
+    wine "$driver" install "$(winepath -w "$setup")" >"$work/root.out" 2>&1 </dev/null
+    check root_install_succeeds contains "$work/root.out" "status: Installation completed successfully."
+    wine 'Q:\uninstall.exe' /S >/dev/null 2>&1 </dev/null
+    check root_removal_exits_0 test $? -eq 0
+    check root_uninstaller_removed gone "$mnt/uninstall.exe"
+    check root_left_empty test -z "$(ls -A "$mnt")"
+    clean_state
+else
+    check tmpfs_mounted false
+fi
 
 echo "e2e: $passed passed, $failed failed"
 write_results e2e "$results"
-rm -rf "$work"
 [ $failed -eq 0 ]

@@ -12,7 +12,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -94,6 +96,33 @@ public:
         return stamped;
     }
 
+    // Names of the routines that the import directory names, every DLL's;
+    // false when a table lies outside the file.
+    bool ImportedNames(std::vector<std::string> *names) const
+    {
+        const IMAGE_DATA_DIRECTORY &imports = Directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
+        DWORD at = 0;
+        if (!imports.Size || !OffsetOf(imports.VirtualAddress, &at))
+            return false;
+        for (const IMAGE_IMPORT_DESCRIPTOR *dll; (dll = At<IMAGE_IMPORT_DESCRIPTOR>(at)) && dll->Name;
+             at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+            DWORD thunks = 0;
+            if (!OffsetOf(dll->OriginalFirstThunk ? dll->OriginalFirstThunk : dll->FirstThunk, &thunks))
+                return false;
+            for (const IMAGE_THUNK_DATA64 *thunk; (thunk = At<IMAGE_THUNK_DATA64>(thunks)) && thunk->u1.AddressOfData;
+                 thunks += sizeof(IMAGE_THUNK_DATA64)) {
+                DWORD name = 0;
+                if (IMAGE_SNAP_BY_ORDINAL64(thunk->u1.Ordinal))
+                    continue;
+                if (!OffsetOf(static_cast<DWORD>(thunk->u1.AddressOfData) + 2, &name) || name >= size_)
+                    return false;
+                names->push_back(std::string(reinterpret_cast<const char *>(data_ + name),
+                                             strnlen(reinterpret_cast<const char *>(data_ + name), size_ - name)));
+            }
+        }
+        return true;
+    }
+
 private:
     const BYTE *data_;
     DWORD size_;
@@ -101,14 +130,20 @@ private:
     const IMAGE_SECTION_HEADER *sections_ = nullptr;
 };
 
+// Reads a shipped program; the caller frees *data.
+void ReadImage(const WCHAR *name, BYTE **data, DWORD *size)
+{
+    WCHAR path[MAX_PATH];
+    ASSERT_TRUE(BuildOutputPath(name, path, ARRAYSIZE(path)));
+    ASSERT_TRUE(ReadWholeFile(path, data, size)) << "not built";
+}
+
 void ExpectHardenedImage(const WCHAR *name)
 {
     SCOPED_TRACE(Narrow(name));
-    WCHAR path[MAX_PATH];
-    ASSERT_TRUE(BuildOutputPath(name, path, ARRAYSIZE(path)));
     BYTE *data = nullptr;
     DWORD size = 0;
-    ASSERT_TRUE(ReadWholeFile(path, &data, &size)) << "not built";
+    ASSERT_NO_FATAL_FAILURE(ReadImage(name, &data, &size));
     Image image(data, size);
     if (!image.Parse()) {
         free(data);
@@ -168,4 +203,28 @@ TEST(ShippedImages, CarryAslrAndDepAndNoTimeStamps)
 {
     for (const WCHAR *name : ShippedPrograms)
         ExpectHardenedImage(name);
+}
+
+// The setup's manifest names Windows Vista and 7 among its systems, where
+// kernel32 lacks SetDefaultDllDirectories unless KB2533623 is installed: a
+// program that imports it is refused by the loader before it runs. The setup
+// program and the uninstallers look it up at run time instead and fall back
+// to SetDllDirectoryW, which every one of those systems has.
+TEST(ShippedImages, NoneImportsSetDefaultDllDirectories)
+{
+    for (const WCHAR *name : ShippedPrograms) {
+        SCOPED_TRACE(Narrow(name));
+        BYTE *data = nullptr;
+        DWORD size = 0;
+        ASSERT_NO_FATAL_FAILURE(ReadImage(name, &data, &size));
+        Image image(data, size);
+        std::vector<std::string> names;
+        bool read = image.Parse() && image.ImportedNames(&names);
+        free(data);
+        ASSERT_TRUE(read) << "import directory not readable";
+        EXPECT_GT(names.size(), 10u) << "too few imports read";
+        EXPECT_EQ(std::count(names.begin(), names.end(), "SetDefaultDllDirectories"), 0) << "imported statically";
+        if (wcsstr(name, L"OrbeluneSetup") || wcsstr(name, L"ninstall"))  // the setup and both uninstallers
+            EXPECT_EQ(std::count(names.begin(), names.end(), "SetDllDirectoryW"), 1) << "the fallback";
+    }
 }

@@ -101,8 +101,15 @@ TEST_F(ExtractEntryTest, ExistingFileIsReplaced)
 {
     std::wstring path = temp + L"old.bin";
     ASSERT_EQ(ExtractEntryToFile(&buffer, path.c_str(), 0, 50000, nullptr), 0u);
+    // A partial file that a run cut off by a crash left beside it is taken over.
+    HANDLE partial = CreateFileW((path + L".partial").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(partial, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(partial, "left over", 9, &written, nullptr));
+    CloseHandle(partial);
     EXPECT_EQ(ExtractEntryToFile(&buffer, path.c_str(), 777, 300, nullptr), 0u) << "second write to the same path";
     ExpectContent(path, 777, 300);
+    EXPECT_FALSE(Exists(path + L".partial")) << "the partial file became the target";
 }
 
 TEST_F(ExtractEntryTest, UncreatableFileWritesNothing)
@@ -121,6 +128,7 @@ TEST_F(ExtractEntryTest, UncreatableFileWritesNothing)
     EXPECT_EQ(ExtractEntryToFile(&buffer, held.c_str(), 0, 10, nullptr), 16u) << "file held open without sharing";
     CloseHandle(other);
     ExpectContent(held, 100, 64);
+    EXPECT_FALSE(Exists(held + L".partial")) << "the new content, written aside, is deleted";
 }
 
 TEST_F(ExtractEntryTest, NoBlockWritesNothing)
