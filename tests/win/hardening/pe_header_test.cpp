@@ -187,7 +187,9 @@ void ExpectHardenedImage(const WCHAR *name)
     EXPECT_EQ(static_cast<ULONGLONG>(certificates.VirtualAddress) + certificates.Size, size)
         << "certificate table does not end the file";
     // Signing rewrites the header checksum; it must still add up.
+    WCHAR path[MAX_PATH];
     DWORD stored = 0, computed = 0;
+    EXPECT_TRUE(BuildOutputPath(name, path, ARRAYSIZE(path)));
     EXPECT_EQ(MapFileAndCheckSumW(path, &stored, &computed), static_cast<DWORD>(CHECKSUM_SUCCESS));
     EXPECT_EQ(stored, computed) << "header checksum";
 #else
