@@ -176,6 +176,14 @@ TEST(PackTool, KeepsTheSmallestOfAllSettings)
     EXPECT_LT(smallest, usual) << "the test data should favour other settings";
     EXPECT_EQ(container.size(), smallest) << "the smallest of the 75 settings";
     EXPECT_EQ(container[0], smallestByte) << "the first setting of that size, lc 3, lp 0, pb 2 before all";
+
+    // --settings packs once, with exactly the settings given.
+    PackRun fixed = folder.Pack("payload.list", "--settings 3,0,2");
+    ASSERT_EQ(fixed.exitCode, 0) << fixed.output;
+    container = folder.Read("payload.bin");
+    EXPECT_EQ(container.size(), usual) << "--settings 3,0,2";
+    EXPECT_EQ(container[0], 0x5D) << "--settings 3,0,2";
+    EXPECT_EQ(DecodeWithLiblzma(container, &result), archive) << "--settings 3,0,2";
 }
 
 TEST(PackTool, SameInputsGiveIdenticalBytes)
@@ -202,9 +210,10 @@ TEST(PayloadChecksum, WorkedExamples)
 }
 
 // Each bad input gives one line naming the problem, exit code 1, and no output files.
-static void ExpectRefused(const PackFolder &folder, const char *needle, const char *listName = "payload.list")
+static void ExpectRefused(const PackFolder &folder, const char *needle, const char *listName = "payload.list",
+                          const char *options = "")
 {
-    PackRun run = folder.Pack(listName);
+    PackRun run = folder.Pack(listName, options);
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_NE(run.output.find("error:"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find(needle), std::string::npos) << "expected \"" << needle << "\" in: " << run.output;
@@ -287,6 +296,12 @@ TEST(PackTool, RefusesBadInput)
         folder.WriteStandardPayload(&contents, &times);
         folder.WriteText("entry0.bin", std::string(512, 'L'));
         ExpectRefused(folder, "512 bytes, at most 511");
+    }
+    for (const char *settings : {"3,2,2", "0,0,5", "3,0", "3,0,2x"}) {
+        SCOPED_TRACE(std::string("--settings ") + settings);
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        ExpectRefused(folder, "--settings", "payload.list", (std::string("--settings ") + settings).c_str());
     }
 }
 
