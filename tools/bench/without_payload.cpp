@@ -2,6 +2,9 @@
 // own start-up code, dialogs and pages, with the payload step alone left out
 // (no resource look-up, no decoding; the license box stays empty). Against
 // it, the setup's extra time and memory are the payload's.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00
+#endif
 #include <windows.h>
 
 #include <commctrl.h>
@@ -52,6 +55,9 @@ static bool SetUpFoldersWithoutPayload(SetupState *state)
 
 extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
+    // As the setup's own entry: under Wine this alone adds about 50 ms to
+    // the first window, which is not the payload's.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     SetupState state;
     PrepareSetupState(&state, instance);
     MSG message;
