@@ -11,7 +11,7 @@
 #
 # Environment: BENCH_RUNS (rounds of the start-up figures, default 15),
 # BENCH_LOAD_RUNS (native load runs, 21), BENCH_INSTALL_RUNS (5),
-# BENCH_SCALE_RUNS (rounds of each scale size, 11), BENCH_SCALE_INSTALL_RUNS
+# BENCH_SCALE_RUNS (rounds of each scale size, 21), BENCH_SCALE_INSTALL_RUNS
 # (3),
 # BENCH_NATIVE_DIR and BENCH_WIN_DIR (the build trees, build/native and
 # build/win); ORBELUNE_WINEPREFIX as for the tests.
@@ -23,7 +23,7 @@ cd "$ORBELUNE_ROOT"
 native=${BENCH_NATIVE_DIR:-build/native}
 win=${BENCH_WIN_DIR:-build/win}
 runs=${BENCH_RUNS:-15}
-scale_runs=${BENCH_SCALE_RUNS:-11}
+scale_runs=${BENCH_SCALE_RUNS:-21}
 scale_install_runs=${BENCH_SCALE_INSTALL_RUNS:-3}
 load_runs=${BENCH_LOAD_RUNS:-21}
 install_runs=${BENCH_INSTALL_RUNS:-5}
@@ -110,6 +110,7 @@ for dir in "$win"/bench/scale-*; do
         --runs "$load_runs" >"$tmp/native.out" || exit 1
     load_ns=$(sed -n 's/^load-ns //p' "$tmp/native.out")
     bare_ns=$(sed -n 's/^bare-ns //p' "$tmp/native.out")
+    load_ratio=$(sed -n 's/^load-ratio //p' "$tmp/native.out")
     measure_scale() {
         wine "$win/bench/bench_measure.exe" scale "$(windows_path "$dir/OrbeluneSetup.exe")" \
             "$(windows_path "$dir/OrbeluneBenchWithoutPayload.exe")" "$scale_runs" "$scale_install_runs" \
@@ -117,13 +118,13 @@ for dir in "$win"/bench/scale-*; do
     }
     measure_scale || { tr -d '\r' <"$tmp/wine.out" >&2; echo "bench: scale $decoded failed" >&2; exit 1; }
     figures=$(tr -d '\r' <"$tmp/wine.out" | sed -n 's/^scale-figures //p')
-    echo "$decoded $load_ns $bare_ns $figures" >>"$tmp/scale.out"
+    echo "$decoded $load_ns $bare_ns $load_ratio $figures" >>"$tmp/scale.out"
 done
 sort -n "$tmp/scale.out" | awk '
     function verdict(ok) { return ok ? "met" : "NOT met" }
     {
-        mb = $1 / 1e6; load = $2 / 1e6; bare = $3 / 1e6; window = $4; memory = $5; install = $6
-        lr = load / bare; wr = window / load; mr = memory - $1 / 1048576; ir = install / 1125
+        mb = $1 / 1e6; load = $2 / 1e6; bare = $3 / 1e6; lr = $4; window = $5; memory = $6; install = $7
+        wr = window / load; mr = memory - $1 / 1048576; ir = install / 1125
         printf "scale %.2f: load %.3f | window %.2f | memory +%.2f MiB | install %.3f   (decoded %d bytes; " \
                "LoadPayloadBytes %.2f ms, bare decode %.2f ms, goal <= 1.05 %s; extra to first window %.1f ms, " \
                "goal <= 1.20 %s; memory goal <= decoded + 1 MiB = %.2f MiB %s; install %.1f ms, goal <= 1.20 %s)\n",

@@ -64,6 +64,32 @@ public:
     }
 
     const IMAGE_NT_HEADERS64 &Nt() const { return *nt_; }
+
+    // Whether any import of the image is by this name; false also when the
+    // import table cannot be read.
+    bool ImportsByName(const char *wanted) const
+    {
+        DWORD offset;
+        if (!OffsetOf(Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress, &offset))
+            return false;
+        for (const IMAGE_IMPORT_DESCRIPTOR *dll; (dll = At<IMAGE_IMPORT_DESCRIPTOR>(offset)) && dll->Name;
+             offset += sizeof(*dll)) {
+            DWORD thunk;
+            if (!OffsetOf(dll->OriginalFirstThunk ? dll->OriginalFirstThunk : dll->FirstThunk, &thunk))
+                continue;
+            for (const IMAGE_THUNK_DATA64 *t; (t = At<IMAGE_THUNK_DATA64>(thunk)) && t->u1.AddressOfData;
+                 thunk += sizeof(*t)) {
+                DWORD name;
+                if (IMAGE_SNAP_BY_ORDINAL64(t->u1.Ordinal) ||
+                    !OffsetOf(static_cast<DWORD>(t->u1.AddressOfData) + offsetof(IMAGE_IMPORT_BY_NAME, Name), &name))
+                    continue;
+                size_t room = name < size_ ? size_ - name : 0;
+                if (room > strlen(wanted) && !memcmp(data_ + name, wanted, strlen(wanted) + 1))
+                    return true;
+            }
+        }
+        return false;
+    }
     const IMAGE_DATA_DIRECTORY &Directory(int index) const { return nt_->OptionalHeader.DataDirectory[index]; }
 
     // Time stamps of the resource directory and every directory below it
@@ -142,4 +168,27 @@ TEST(ShippedImages, CarryAslrAndDepAndNoTimeStamps)
 {
     for (const WCHAR *name : ShippedPrograms)
         ExpectHardenedImage(name);
+}
+
+// The setup program starts at its own entry, without the C runtime's
+// start-up code: no thread-local callbacks, and none of the start-up
+// routines that the runtime imports from msvcrt.dll.
+TEST(ShippedImages, SetupStartsAtItsOwnEntry)
+{
+    WCHAR path[MAX_PATH];
+    ASSERT_TRUE(BuildOutputPath(L"OrbeluneSetup.exe", path, ARRAYSIZE(path)));
+    BYTE *data = nullptr;
+    DWORD size = 0;
+    ASSERT_TRUE(ReadWholeFile(path, &data, &size)) << "not built";
+    Image image(data, size);
+    if (!image.Parse()) {
+        free(data);
+        FAIL() << "not a PE image";
+    }
+    EXPECT_EQ(image.Directory(IMAGE_DIRECTORY_ENTRY_TLS).Size, 0u) << "TLS directory";
+    EXPECT_NE(image.Nt().OptionalHeader.AddressOfEntryPoint, 0u) << "entry point";
+    EXPECT_TRUE(image.ImportsByName("SetDefaultDllDirectories")) << "the import table should be readable";
+    for (const char *routine : {"__wgetmainargs", "__set_app_type", "_initterm", "_amsg_exit"})
+        EXPECT_FALSE(image.ImportsByName(routine)) << routine;
+    free(data);
 }
