@@ -118,7 +118,9 @@ private:
     const IMAGE_SECTION_HEADER *sections_ = nullptr;
 };
 
-void ExpectHardenedImage(const WCHAR *name)
+// Reads the built image and runs check on it; the file is freed here, also
+// when check stops at a failed assertion.
+template <typename Check> void CheckImage(const WCHAR *name, Check check)
 {
     SCOPED_TRACE(Narrow(name));
     WCHAR path[MAX_PATH];
@@ -127,10 +129,15 @@ void ExpectHardenedImage(const WCHAR *name)
     DWORD size = 0;
     ASSERT_TRUE(ReadWholeFile(path, &data, &size)) << "not built";
     Image image(data, size);
-    if (!image.Parse()) {
-        free(data);
-        FAIL() << "not a PE image";
-    }
+    if (image.Parse())
+        check(image);
+    else
+        ADD_FAILURE() << "not a PE image";
+    free(data);
+}
+
+void ExpectHardenedImage(const Image &image)
+{
     const IMAGE_NT_HEADERS64 &nt = image.Nt();
     EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64) << "x86-64";
     EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC) << "PE32+";
@@ -159,7 +166,6 @@ void ExpectHardenedImage(const WCHAR *name)
             EXPECT_TRUE(entry && entry->TimeDateStamp == 0) << "time stamp in debug directory entry " << i;
         }
     }
-    free(data);
 }
 
 }  // namespace
@@ -167,7 +173,7 @@ void ExpectHardenedImage(const WCHAR *name)
 TEST(ShippedImages, CarryAslrAndDepAndNoTimeStamps)
 {
     for (const WCHAR *name : ShippedPrograms)
-        ExpectHardenedImage(name);
+        CheckImage(name, ExpectHardenedImage);
 }
 
 // The setup program starts at its own entry, without the C runtime's
@@ -175,20 +181,11 @@ TEST(ShippedImages, CarryAslrAndDepAndNoTimeStamps)
 // routines that the runtime imports from msvcrt.dll.
 TEST(ShippedImages, SetupStartsAtItsOwnEntry)
 {
-    WCHAR path[MAX_PATH];
-    ASSERT_TRUE(BuildOutputPath(L"OrbeluneSetup.exe", path, ARRAYSIZE(path)));
-    BYTE *data = nullptr;
-    DWORD size = 0;
-    ASSERT_TRUE(ReadWholeFile(path, &data, &size)) << "not built";
-    Image image(data, size);
-    if (!image.Parse()) {
-        free(data);
-        FAIL() << "not a PE image";
-    }
-    EXPECT_EQ(image.Directory(IMAGE_DIRECTORY_ENTRY_TLS).Size, 0u) << "TLS directory";
-    EXPECT_NE(image.Nt().OptionalHeader.AddressOfEntryPoint, 0u) << "entry point";
-    EXPECT_TRUE(image.ImportsByName("SetDefaultDllDirectories")) << "the import table should be readable";
-    for (const char *routine : {"__wgetmainargs", "__set_app_type", "_initterm", "_amsg_exit"})
-        EXPECT_FALSE(image.ImportsByName(routine)) << routine;
-    free(data);
+    CheckImage(L"OrbeluneSetup.exe", [](const Image &image) {
+        EXPECT_EQ(image.Directory(IMAGE_DIRECTORY_ENTRY_TLS).Size, 0u) << "TLS directory";
+        EXPECT_NE(image.Nt().OptionalHeader.AddressOfEntryPoint, 0u) << "entry point";
+        EXPECT_TRUE(image.ImportsByName("SetDefaultDllDirectories")) << "the import table should be readable";
+        for (const char *routine : {"__wgetmainargs", "__set_app_type", "_initterm", "_amsg_exit"})
+            EXPECT_FALSE(image.ImportsByName(routine)) << routine;
+    });
 }
