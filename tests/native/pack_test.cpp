@@ -209,6 +209,51 @@ TEST(PayloadChecksum, WorkedExamples)
     EXPECT_EQ(ComputePayloadChecksum(top, 4), 0x00000800u);
 }
 
+// The sum one byte at a time, as the format states it: the oracle.
+static uint32_t ChecksumByteByByte(const uint8_t *bytes, size_t count)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < count; i++) {
+        sum += bytes[i];
+        sum = (sum << 1) | (sum >> 31);
+    }
+    return sum;
+}
+
+// The checksum takes eight bytes at a time where it can; it must agree with
+// the byte-by-byte sum everywhere, above all where sums near the top carry
+// or cross bit 31, and for every length of the tail.
+TEST(PayloadChecksum, AgreesWithTheByteByByteSum)
+{
+    std::vector<uint8_t> random(1 << 20);
+    uint64_t state = 0x2545F4914F6CDD1Dull;
+    for (uint8_t &byte : random) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        byte = static_cast<uint8_t>(state >> 24);
+    }
+    std::vector<uint8_t> ones(4096, 0xFF);  // sums full of one bits: the slow path all along
+    std::vector<uint8_t> mixed = random;    // mostly 0xFF: sums with long runs of one bits, near the top
+    for (size_t i = 0; i < mixed.size(); i++)
+        mixed[i] = random[i] < 0xE0 ? 0xFF : random[(i * 7) % random.size()];
+    const struct {
+        const char *name;
+        const std::vector<uint8_t> &bytes;
+    } cases[] = {{"random", random}, {"0xFF", ones}, {"mostly 0xFF", mixed}};
+    for (const auto &c : cases) {
+        for (size_t length : {c.bytes.size(), c.bytes.size() - 1, c.bytes.size() - 7, size_t(4095), size_t(17)}) {
+            EXPECT_EQ(ComputePayloadChecksum(c.bytes.data(), length), ChecksumByteByByte(c.bytes.data(), length))
+                << c.name << ", " << length << " bytes";
+        }
+    }
+    // Every start of a block after a sum of many one bits, at every offset.
+    for (size_t length = 0; length <= 40; length++) {
+        EXPECT_EQ(ComputePayloadChecksum(mixed.data() + 90, length), ChecksumByteByByte(mixed.data() + 90, length))
+            << length << " bytes";
+    }
+}
+
 // Each bad input gives one line naming the problem, exit code 1, and no output files.
 static void ExpectRefused(const PackFolder &folder, const char *needle, const char *listName = "payload.list",
                           const char *options = "")
