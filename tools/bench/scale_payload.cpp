@@ -126,6 +126,11 @@ int main(int argc, char **argv)
         source.size += files[i].size;
     }
 
+    if (source.size < 64) {
+        fprintf(stderr, "scale_payload: the programs are too small to take sections from\n");
+        return 1;
+    }
+
     // The extra bytes are shared out evenly; the last program takes the rest.
     size_t extra = target - archiveSize;
     uint64_t random = 0x9E3779B97F4A7C15ull ^ target;
