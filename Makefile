@@ -29,7 +29,8 @@ test: build
 run: build
 	@sh tools/run-setup.sh
 
-# Six figures of the setup program against their references (tools/bench).
+# Six figures of the setup program against their references, then the scale
+# run with larger payloads (tools/bench).
 .PHONY: bench
 bench: build
 	@sh tools/bench/bench.sh

@@ -1,12 +1,17 @@
 #include "dll_search.h"
 #include "setup.h"
 
-// The runtime's wide-character GUI entry hands the run to RunSetup. Before
-// anything else runs, DLLs that are loaded by name come from the system
-// folder only: a setup program is started from a downloads folder, where
-// anyone may have left a DLL named like one that Windows loads on demand.
-extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int show)
+// The process entry (linked with -nostartfiles, see app/CMakeLists.txt), in
+// place of the C runtime's start-up: the setup has no constructors, no
+// thread-local data, no arguments and no atexit work for it to do, and
+// msvcrt.dll sets itself up when the loader maps it.
+//
+// Before anything else runs, DLLs that are loaded by name come from the
+// system folder only: a setup program is started from a downloads folder,
+// where anyone may have left a DLL named like one that Windows loads on
+// demand.
+extern "C" void SetupEntry()
 {
     RestrictDllSearch();
-    return RunSetup(instance, previous, commandLine, show);
+    ExitProcess(static_cast<UINT>(RunSetup(GetModuleHandleW(nullptr), nullptr, GetCommandLineW(), SW_SHOWDEFAULT)));
 }

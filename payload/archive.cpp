@@ -5,14 +5,44 @@
 
 #include <lzma.h>
 
-uint32_t ComputePayloadChecksum(const uint8_t *bytes, size_t count)
+static uint32_t AddAndRotate(uint32_t sum, const uint8_t *bytes, size_t count)
 {
-    uint32_t sum = 0;
     for (size_t i = 0; i < count; i++) {
         sum += bytes[i];
         sum = (sum << 1) | (sum >> 31);
     }
     return sum;
+}
+
+// Eight bytes at a time, with the same result as one byte at a time. While
+// no addition carries out of bit 31 and none moves the sum across bit 31,
+// each rotation doubles what was added before it, so eight steps come to
+// rotl(sum, 8) + 256 b0 + 128 b1 + ... + 2 b7. What the eight steps add to
+// the rotated sum stays below 2^17, so that holds whenever bits 30 to 17 of
+// none of rotl(sum, 0..7) are all ones, that is, when the sum has no run of
+// 14 one bits starting at bits 10 to 17. Otherwise (about one block in
+// 2,000) the eight steps are taken one by one.
+uint32_t ComputePayloadChecksum(const uint8_t *bytes, size_t count)
+{
+    uint32_t sum = 0;
+    size_t i = 0;
+    for (; count - i >= 8; i += 8) {
+        uint32_t run = sum & (sum >> 1);  // bit j: bits j to j + 1 all ones
+        run &= run >> 2;                  // j to j + 3
+        run &= run >> 4;                  // j to j + 7
+        run &= run >> 6;                  // j to j + 13
+        const uint8_t *b = bytes + i;
+        if (run & 0x3FC00u) {
+            sum = AddAndRotate(sum, b, 8);
+            continue;
+        }
+        uint32_t added = (static_cast<uint32_t>(b[0]) << 8) + (static_cast<uint32_t>(b[1]) << 7) +
+                         (static_cast<uint32_t>(b[2]) << 6) + (static_cast<uint32_t>(b[3]) << 5) +
+                         (static_cast<uint32_t>(b[4]) << 4) + (static_cast<uint32_t>(b[5]) << 3) +
+                         (static_cast<uint32_t>(b[6]) << 2) + (static_cast<uint32_t>(b[7]) << 1);
+        sum = ((sum << 8) | (sum >> 24)) + added;
+    }
+    return AddAndRotate(sum, bytes + i, count - i);
 }
 
 uint8_t *AllocatePayloadBuffer(PayloadBuffer *buffer)

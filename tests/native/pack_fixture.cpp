@@ -79,11 +79,11 @@ void PackFolder::WriteStandardPayload(std::vector<std::vector<uint8_t>> *content
     WriteText("payload.list", list);
 }
 
-PackRun PackFolder::Pack(const std::string &listName) const
+PackRun PackFolder::Pack(const std::string &listName, const std::string &options) const
 {
     std::string command = std::string("'") + PACK_TOOL + "' --list '" + Path(listName) +
                           "' --dir '" + dir_ + "' --container '" + Path("payload.bin") +
-                          "' --header '" + Path("payload_constants.h") + "' 2>&1";
+                          "' --header '" + Path("payload_constants.h") + "' " + options + " 2>&1";
     PackRun run = {-1, ""};
     FILE *pipe = popen(command.c_str(), "r");
     if (!pipe)

@@ -20,7 +20,8 @@ public:
     // Eleven entries: a license text and ten files of varied content.
     void WriteStandardPayload(std::vector<std::vector<uint8_t>> *contents,
                               std::vector<uint64_t> *times) const;
-    PackRun Pack(const std::string &listName = "payload.list") const;
+    // options: further arguments of the tool, as they go on its command line.
+    PackRun Pack(const std::string &listName = "payload.list", const std::string &options = "") const;
     std::vector<uint8_t> Read(const std::string &name) const;
 
 private:

@@ -176,6 +176,14 @@ TEST(PackTool, KeepsTheSmallestOfAllSettings)
     EXPECT_LT(smallest, usual) << "the test data should favour other settings";
     EXPECT_EQ(container.size(), smallest) << "the smallest of the 75 settings";
     EXPECT_EQ(container[0], smallestByte) << "the first setting of that size, lc 3, lp 0, pb 2 before all";
+
+    // --settings packs once, with exactly the settings given.
+    PackRun fixed = folder.Pack("payload.list", "--settings 3,0,2");
+    ASSERT_EQ(fixed.exitCode, 0) << fixed.output;
+    container = folder.Read("payload.bin");
+    EXPECT_EQ(container.size(), usual) << "--settings 3,0,2";
+    EXPECT_EQ(container[0], 0x5D) << "--settings 3,0,2";
+    EXPECT_EQ(DecodeWithLiblzma(container, &result), archive) << "--settings 3,0,2";
 }
 
 TEST(PackTool, SameInputsGiveIdenticalBytes)
@@ -201,10 +209,56 @@ TEST(PayloadChecksum, WorkedExamples)
     EXPECT_EQ(ComputePayloadChecksum(top, 4), 0x00000800u);
 }
 
-// Each bad input gives one line naming the problem, exit code 1, and no output files.
-static void ExpectRefused(const PackFolder &folder, const char *needle, const char *listName = "payload.list")
+// The sum one byte at a time, as the format states it: the oracle.
+static uint32_t ChecksumByteByByte(const uint8_t *bytes, size_t count)
 {
-    PackRun run = folder.Pack(listName);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < count; i++) {
+        sum += bytes[i];
+        sum = (sum << 1) | (sum >> 31);
+    }
+    return sum;
+}
+
+// The checksum takes eight bytes at a time where it can; it must agree with
+// the byte-by-byte sum everywhere, above all where sums near the top carry
+// or cross bit 31, and for every length of the tail.
+TEST(PayloadChecksum, AgreesWithTheByteByByteSum)
+{
+    std::vector<uint8_t> random(1 << 20);
+    uint64_t state = 0x2545F4914F6CDD1Dull;
+    for (uint8_t &byte : random) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        byte = static_cast<uint8_t>(state >> 24);
+    }
+    std::vector<uint8_t> ones(4096, 0xFF);  // sums full of one bits: the slow path all along
+    std::vector<uint8_t> mixed = random;    // mostly 0xFF: sums with long runs of one bits, near the top
+    for (size_t i = 0; i < mixed.size(); i++)
+        mixed[i] = random[i] < 0xE0 ? 0xFF : random[(i * 7) % random.size()];
+    const struct {
+        const char *name;
+        const std::vector<uint8_t> &bytes;
+    } cases[] = {{"random", random}, {"0xFF", ones}, {"mostly 0xFF", mixed}};
+    for (const auto &c : cases) {
+        for (size_t length : {c.bytes.size(), c.bytes.size() - 1, c.bytes.size() - 7, size_t(4095), size_t(17)}) {
+            EXPECT_EQ(ComputePayloadChecksum(c.bytes.data(), length), ChecksumByteByByte(c.bytes.data(), length))
+                << c.name << ", " << length << " bytes";
+        }
+    }
+    // Every start of a block after a sum of many one bits, at every offset.
+    for (size_t length = 0; length <= 40; length++) {
+        EXPECT_EQ(ComputePayloadChecksum(mixed.data() + 90, length), ChecksumByteByByte(mixed.data() + 90, length))
+            << length << " bytes";
+    }
+}
+
+// Each bad input gives one line naming the problem, exit code 1, and no output files.
+static void ExpectRefused(const PackFolder &folder, const char *needle, const char *listName = "payload.list",
+                          const char *options = "")
+{
+    PackRun run = folder.Pack(listName, options);
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_NE(run.output.find("error:"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find(needle), std::string::npos) << "expected \"" << needle << "\" in: " << run.output;
@@ -287,6 +341,12 @@ TEST(PackTool, RefusesBadInput)
         folder.WriteStandardPayload(&contents, &times);
         folder.WriteText("entry0.bin", std::string(512, 'L'));
         ExpectRefused(folder, "512 bytes, at most 511");
+    }
+    for (const char *settings : {"3,2,2", "0,0,5", "3,0", "3,0,2x"}) {
+        SCOPED_TRACE(std::string("--settings ") + settings);
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        ExpectRefused(folder, "--settings", "payload.list", (std::string("--settings ") + settings).c_str());
     }
 }
 

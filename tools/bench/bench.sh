@@ -5,8 +5,14 @@
 # Times are medians of repeated runs; sizes are exact. Nothing here is a
 # test: a goal that is not met is reported, not failed.
 #
+# Then the scale run: the same setup program built with payloads that
+# decode to about 0.25 MB, 1 MB, 2.6 MB and just under 4 MiB (tools/bench/
+# scale_payload.cpp), one line a size, and the growth per MB.
+#
 # Environment: BENCH_RUNS (rounds of the start-up figures, default 15),
 # BENCH_LOAD_RUNS (native load runs, 21), BENCH_INSTALL_RUNS (5),
+# BENCH_SCALE_RUNS (rounds of each scale size, 21), BENCH_SCALE_INSTALL_RUNS
+# (3),
 # BENCH_NATIVE_DIR and BENCH_WIN_DIR (the build trees, build/native and
 # build/win); ORBELUNE_WINEPREFIX as for the tests.
 set -u
@@ -17,6 +23,8 @@ cd "$ORBELUNE_ROOT"
 native=${BENCH_NATIVE_DIR:-build/native}
 win=${BENCH_WIN_DIR:-build/win}
 runs=${BENCH_RUNS:-15}
+scale_runs=${BENCH_SCALE_RUNS:-21}
+scale_install_runs=${BENCH_SCALE_INSTALL_RUNS:-3}
 load_runs=${BENCH_LOAD_RUNS:-21}
 install_runs=${BENCH_INSTALL_RUNS:-5}
 
@@ -28,7 +36,9 @@ build() {
     cmake --build "$1" --target "$2" >"$tmp/build.log" 2>&1 || { cat "$tmp/build.log"; exit 1; }
 }
 build "$native" payload_bench
+build "$native" scale_payload
 build "$win" bench_programs
+build "$win" bench_scale_programs
 command -v xz >/dev/null || { echo "bench: xz (xz-utils) is needed for figure 5" >&2; exit 1; }
 
 container="$win/payload/payload.bin"
@@ -87,3 +97,44 @@ awk -v size="$size" -v same="$same" -v usual="$usual" -v lc="$lc" -v lp="$lp" -v
 }'
 
 grep '^6 ' "$tmp/start.out"
+
+# The scale run. Per size: load, LoadPayloadBytes against the bare decode
+# into a fresh block (native); window, the extra time to the first window
+# over the same setup without its payload step, against the native
+# LoadPayloadBytes time; memory, the extra peak working set over that setup
+# (goal: at most the decoded size + 1 MiB); install, against nine ticks.
+: >"$tmp/scale.out"
+for dir in "$win"/bench/scale-*; do
+    decoded=${dir##*/scale-}
+    "$native/tools/bench/payload_bench" --container "$dir/payload.bin" --header "$dir/payload_constants.h" \
+        --runs "$load_runs" >"$tmp/native.out" || exit 1
+    load_ns=$(sed -n 's/^load-ns //p' "$tmp/native.out")
+    bare_ns=$(sed -n 's/^bare-ns //p' "$tmp/native.out")
+    load_ratio=$(sed -n 's/^load-ratio //p' "$tmp/native.out")
+    measure_scale() {
+        wine "$win/bench/bench_measure.exe" scale "$(windows_path "$dir/OrbeluneSetup.exe")" \
+            "$(windows_path "$dir/OrbeluneBenchWithoutPayload.exe")" "$scale_runs" "$scale_install_runs" \
+            >"$tmp/wine.out" 2>&1 </dev/null
+    }
+    measure_scale || { tr -d '\r' <"$tmp/wine.out" >&2; echo "bench: scale $decoded failed" >&2; exit 1; }
+    figures=$(tr -d '\r' <"$tmp/wine.out" | sed -n 's/^scale-figures //p')
+    echo "$decoded $load_ns $bare_ns $load_ratio $figures" >>"$tmp/scale.out"
+done
+sort -n "$tmp/scale.out" | awk '
+    function verdict(ok) { return ok ? "met" : "NOT met" }
+    {
+        mb = $1 / 1e6; load = $2 / 1e6; bare = $3 / 1e6; lr = $4; window = $5; memory = $6; install = $7
+        wr = window / load; mr = memory - $1 / 1048576; ir = install / 1125
+        printf "scale %.2f: load %.3f | window %.2f | memory +%.2f MiB | install %.3f   (decoded %d bytes; " \
+               "LoadPayloadBytes %.2f ms, bare decode %.2f ms, goal <= 1.05 %s; extra to first window %.1f ms, " \
+               "goal <= 1.20 %s; memory goal <= decoded + 1 MiB = %.2f MiB %s; install %.1f ms, goal <= 1.20 %s)\n",
+               mb, lr, wr, memory, ir, $1, load, bare, verdict(lr <= 1.05), window, verdict(wr <= 1.2),
+               $1 / 1048576 + 1, verdict(mr <= 1), install, verdict(ir <= 1.2)
+        n++; sx += mb; sy += load; sw += window; sxx += mb * mb; sxy += mb * load; sxw += mb * window
+    }
+    END {
+        d = n * sxx - sx * sx
+        if (n > 1 && d > 0)
+            printf "scale growth per MB (least squares over the %d sizes): load %.2f ms/MB native, window %.2f ms/MB " \
+                   "under Wine\n", n, (n * sxy - sx * sy) / d, (n * sxw - sx * sw) / d
+    }'

@@ -3,7 +3,11 @@
 // wizard pages. The same manifest, COM and common-controls start, the
 // stored-folder look-up, the two shell-folder look-ups, one dialog of the
 // setup's template size and title shown the same way (icon, centred,
-// SW_SHOWNORMAL), and the same message loop.
+// SW_SHOWNORMAL), and the same message loop, entered as the setup is (its
+// own entry, the DLL search restricted to the system folder first).
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00
+#endif
 #include <windows.h>
 
 #include <commctrl.h>
@@ -66,7 +70,7 @@ static bool LookUpFolders()
     return SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, shortcutDir) == S_OK;
 }
 
-extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+static int RunReference(HINSTANCE instance)
 {
     MSG message;
     memset(&message, 0, sizeof(message));
@@ -86,4 +90,10 @@ extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     }
     CoUninitialize();
     return 0;
+}
+
+extern "C" void SetupEntry()
+{
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    ExitProcess(RunReference(GetModuleHandleW(nullptr)));
 }

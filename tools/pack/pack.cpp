@@ -148,23 +148,37 @@ static lzma_ret EncodeContainer(const uint8_t *archive, uint32_t archiveSize, Lz
 static void Usage()
 {
     fprintf(stderr,
-            "usage: %s --list FILE --dir DIR --container OUT --header OUT\n"
+            "usage: %s --list FILE --dir DIR --container OUT --header OUT [--settings LC,LP,PB]\n"
             "  --list       the payload list (11 entries, archive order)\n"
             "  --dir        folder that the file names of the list are relative to\n"
             "  --container  the payload resource to write\n"
-            "  --header     the header with the payload constants to write\n",
+            "  --header     the header with the payload constants to write\n"
+            "  --settings   pack with these lc, lp and pb alone instead of the smallest of all\n",
             ToolName);
+}
+
+// Reads "LC,LP,PB" within the format's bounds: lc + lp at most 4, pb at most 4.
+static bool ParseSettings(const char *text, LzmaSettings *settings)
+{
+    unsigned lc, lp, pb;
+    char end;
+    if (sscanf(text, "%u,%u,%u%c", &lc, &lp, &pb, &end) != 3 || lc > 4 || lp > 4 || lc + lp > 4 || pb > 4)
+        return false;
+    *settings = {lc, lp, pb};
+    return true;
 }
 
 int main(int argc, char **argv)
 {
     const char *listPath = nullptr, *dir = nullptr, *containerPath = nullptr, *headerPath = nullptr;
+    const char *settingsText = nullptr;
     for (int i = 1; i < argc; i++) {
         const char **target = nullptr;
         if (!strcmp(argv[i], "--list")) target = &listPath;
         else if (!strcmp(argv[i], "--dir")) target = &dir;
         else if (!strcmp(argv[i], "--container")) target = &containerPath;
         else if (!strcmp(argv[i], "--header")) target = &headerPath;
+        else if (!strcmp(argv[i], "--settings")) target = &settingsText;
         if (!target || i + 1 == argc) {
             Usage();
             return 2;
@@ -175,6 +189,9 @@ int main(int argc, char **argv)
         Usage();
         return 2;
     }
+    LzmaSettings fixed = {};
+    if (settingsText && !ParseSettings(settingsText, &fixed))
+        return Fail("--settings %s: expected lc,lp,pb with lc + lp and pb at most 4", settingsText);
 
     uint8_t *listText = nullptr;
     size_t listSize = 0;
@@ -234,7 +251,8 @@ int main(int argc, char **argv)
     // the format allows is tried at preset 9e, and the smallest stream is
     // kept: the loader reads them from the properties byte. The usual lc 3,
     // lp 0, pb 2 comes first and wins ties, so the choice never costs a byte,
-    // and the same inputs always give the same container.
+    // and the same inputs always give the same container. --settings packs
+    // once, with the settings given (a quick pack of a large test payload).
     size_t containerCapacity = PayloadPropertiesSize + archiveSize + archiveSize / 2 + 65536;
     uint8_t *container = static_cast<uint8_t *>(malloc(containerCapacity));
     uint8_t *candidate = static_cast<uint8_t *>(malloc(containerCapacity));
@@ -242,8 +260,9 @@ int main(int argc, char **argv)
         return Fail("out of memory");
     size_t written = 0;
     LzmaSettings chosen = {};
-    for (unsigned i = 0; i < SettingsCount; i++) {
-        LzmaSettings settings = SettingsInOrder(i);
+    unsigned tries = settingsText ? 1 : SettingsCount;
+    for (unsigned i = 0; i < tries; i++) {
+        LzmaSettings settings = settingsText ? fixed : SettingsInOrder(i);
         size_t size = 0;
         // A candidate is abandoned as soon as it cannot beat the best so far.
         size_t limit = written ? written - 1 : containerCapacity;

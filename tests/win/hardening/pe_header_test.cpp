@@ -75,6 +75,8 @@ public:
     }
 
     const IMAGE_NT_HEADERS64 &Nt() const { return *nt_; }
+    DWORD Size() const { return size_; }
+
     const IMAGE_DATA_DIRECTORY &Directory(int index) const { return nt_->OptionalHeader.DataDirectory[index]; }
 
     // Time stamps of the resource directory and every directory below it
@@ -130,25 +132,26 @@ private:
     const IMAGE_SECTION_HEADER *sections_ = nullptr;
 };
 
-// Reads a shipped program; the caller frees *data.
-void ReadImage(const WCHAR *name, BYTE **data, DWORD *size)
-{
-    WCHAR path[MAX_PATH];
-    ASSERT_TRUE(BuildOutputPath(name, path, ARRAYSIZE(path)));
-    ASSERT_TRUE(ReadWholeFile(path, data, size)) << "not built";
-}
-
-void ExpectHardenedImage(const WCHAR *name)
+// Reads the built image and runs check on it; the file is freed here, also
+// when check stops at a failed assertion.
+template <typename Check> void CheckImage(const WCHAR *name, Check check)
 {
     SCOPED_TRACE(Narrow(name));
     BYTE *data = nullptr;
     DWORD size = 0;
-    ASSERT_NO_FATAL_FAILURE(ReadImage(name, &data, &size));
+    WCHAR path[MAX_PATH];
+    ASSERT_TRUE(BuildOutputPath(name, path, ARRAYSIZE(path)));
+    ASSERT_TRUE(ReadWholeFile(path, &data, &size)) << "not built";
     Image image(data, size);
-    if (!image.Parse()) {
-        free(data);
-        FAIL() << "not a PE image";
-    }
+    if (image.Parse())
+        check(image);
+    else
+        ADD_FAILURE() << "not a PE image";
+    free(data);
+}
+
+void ExpectHardenedImage(const Image &image)
+{
     const IMAGE_NT_HEADERS64 &nt = image.Nt();
     EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64) << "x86-64";
     EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC) << "PE32+";
@@ -177,26 +180,6 @@ void ExpectHardenedImage(const WCHAR *name)
             EXPECT_TRUE(entry && entry->TimeDateStamp == 0) << "time stamp in debug directory entry " << i;
         }
     }
-
-    // The certificate directory holds a file offset, not an address.
-    const IMAGE_DATA_DIRECTORY &certificates = image.Directory(IMAGE_DIRECTORY_ENTRY_SECURITY);
-#if ORBELUNE_SIGNED
-    EXPECT_GT(certificates.Size, 0u) << "no certificate table in a signed release";
-    EXPECT_GE(certificates.VirtualAddress, image.EndOfSections()) << "certificate table overlaps a section";
-    EXPECT_EQ(certificates.VirtualAddress % 8, 0u) << "certificate table not 8-byte aligned";
-    EXPECT_EQ(static_cast<ULONGLONG>(certificates.VirtualAddress) + certificates.Size, size)
-        << "certificate table does not end the file";
-    // Signing rewrites the header checksum; it must still add up.
-    WCHAR path[MAX_PATH];
-    DWORD stored = 0, computed = 0;
-    EXPECT_TRUE(BuildOutputPath(name, path, ARRAYSIZE(path)));
-    EXPECT_EQ(MapFileAndCheckSumW(path, &stored, &computed), static_cast<DWORD>(CHECKSUM_SUCCESS));
-    EXPECT_EQ(stored, computed) << "header checksum";
-#else
-    EXPECT_EQ(certificates.VirtualAddress, 0u) << "the default build is not signed";
-    EXPECT_EQ(certificates.Size, 0u) << "the default build is not signed";
-#endif
-    free(data);
 }
 
 }  // namespace
@@ -204,7 +187,50 @@ void ExpectHardenedImage(const WCHAR *name)
 TEST(ShippedImages, CarryAslrAndDepAndNoTimeStamps)
 {
     for (const WCHAR *name : ShippedPrograms)
-        ExpectHardenedImage(name);
+        CheckImage(name, ExpectHardenedImage);
+}
+
+// The certificate directory holds a file offset, not an address. Signing
+// appends the table after every section and rewrites the header checksum.
+TEST(ShippedImages, CertificateTableOnlyInASignedRelease)
+{
+    for (const WCHAR *name : ShippedPrograms) {
+        CheckImage(name, [name](const Image &image) {
+            const IMAGE_DATA_DIRECTORY &certificates = image.Directory(IMAGE_DIRECTORY_ENTRY_SECURITY);
+#if ORBELUNE_SIGNED
+            EXPECT_GT(certificates.Size, 0u) << "no certificate table in a signed release";
+            EXPECT_GE(certificates.VirtualAddress, image.EndOfSections()) << "certificate table overlaps a section";
+            EXPECT_EQ(certificates.VirtualAddress % 8, 0u) << "certificate table not 8-byte aligned";
+            EXPECT_EQ(static_cast<ULONGLONG>(certificates.VirtualAddress) + certificates.Size, image.Size())
+                << "certificate table does not end the file";
+            WCHAR path[MAX_PATH];
+            DWORD stored = 0, computed = 0;
+            EXPECT_TRUE(BuildOutputPath(name, path, ARRAYSIZE(path)));
+            EXPECT_EQ(MapFileAndCheckSumW(path, &stored, &computed), static_cast<DWORD>(CHECKSUM_SUCCESS));
+            EXPECT_EQ(stored, computed) << "header checksum";
+#else
+            (void)name;
+            EXPECT_EQ(certificates.VirtualAddress, 0u) << "the default build is not signed";
+            EXPECT_EQ(certificates.Size, 0u) << "the default build is not signed";
+#endif
+        });
+    }
+}
+
+// The setup program starts at its own entry, without the C runtime's
+// start-up code: no thread-local callbacks, and none of the start-up
+// routines that the runtime imports from msvcrt.dll.
+TEST(ShippedImages, SetupStartsAtItsOwnEntry)
+{
+    CheckImage(L"OrbeluneSetup.exe", [](const Image &image) {
+        EXPECT_EQ(image.Directory(IMAGE_DIRECTORY_ENTRY_TLS).Size, 0u) << "TLS directory";
+        EXPECT_NE(image.Nt().OptionalHeader.AddressOfEntryPoint, 0u) << "entry point";
+        std::vector<std::string> names;
+        ASSERT_TRUE(image.ImportedNames(&names)) << "import directory not readable";
+        EXPECT_GT(names.size(), 10u) << "too few imports read";
+        for (const char *routine : {"__wgetmainargs", "__set_app_type", "_initterm", "_amsg_exit"})
+            EXPECT_EQ(std::count(names.begin(), names.end(), routine), 0) << routine;
+    });
 }
 
 // The setup's manifest names Windows Vista and 7 among its systems, where
@@ -215,18 +241,13 @@ TEST(ShippedImages, CarryAslrAndDepAndNoTimeStamps)
 TEST(ShippedImages, NoneImportsSetDefaultDllDirectories)
 {
     for (const WCHAR *name : ShippedPrograms) {
-        SCOPED_TRACE(Narrow(name));
-        BYTE *data = nullptr;
-        DWORD size = 0;
-        ASSERT_NO_FATAL_FAILURE(ReadImage(name, &data, &size));
-        Image image(data, size);
-        std::vector<std::string> names;
-        bool read = image.Parse() && image.ImportedNames(&names);
-        free(data);
-        ASSERT_TRUE(read) << "import directory not readable";
-        EXPECT_GT(names.size(), 10u) << "too few imports read";
-        EXPECT_EQ(std::count(names.begin(), names.end(), "SetDefaultDllDirectories"), 0) << "imported statically";
-        if (wcsstr(name, L"OrbeluneSetup") || wcsstr(name, L"ninstall"))  // the setup and both uninstallers
-            EXPECT_EQ(std::count(names.begin(), names.end(), "SetDllDirectoryW"), 1) << "the fallback";
+        CheckImage(name, [name](const Image &image) {
+            std::vector<std::string> names;
+            ASSERT_TRUE(image.ImportedNames(&names)) << "import directory not readable";
+            EXPECT_GT(names.size(), 10u) << "too few imports read";
+            EXPECT_EQ(std::count(names.begin(), names.end(), "SetDefaultDllDirectories"), 0) << "imported statically";
+            if (wcsstr(name, L"OrbeluneSetup") || wcsstr(name, L"ninstall"))  // the setup and both uninstallers
+                EXPECT_EQ(std::count(names.begin(), names.end(), "SetDllDirectoryW"), 1) << "the fallback";
+        });
     }
 }
