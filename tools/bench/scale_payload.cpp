@@ -5,7 +5,7 @@
 // tables, resources) with some bytes changed, as in a larger build of the
 // same programs: partly compressible, neither random nor zero.
 //
-//   scale_payload --list FILE --dir DIR --size BYTES --out DIR
+//   scale_payload --list FILE --dir DIR --size BYTES --out DIR   (BYTES 0: nothing added)
 //
 // Writes the files and a payload list naming them into --out; the packing
 // tool then packs them like the shipped ones. The same inputs always give
@@ -81,14 +81,15 @@ int main(int argc, char **argv)
 {
     const char *listPath = nullptr, *dir = nullptr, *outDir = nullptr;
     unsigned long target = 0;
+    bool sized = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!strcmp(argv[i], "--list")) listPath = argv[i + 1];
         else if (!strcmp(argv[i], "--dir")) dir = argv[i + 1];
         else if (!strcmp(argv[i], "--out")) outDir = argv[i + 1];
-        else if (!strcmp(argv[i], "--size")) target = strtoul(argv[i + 1], nullptr, 10);
+        else if (!strcmp(argv[i], "--size")) target = strtoul(argv[i + 1], nullptr, 10), sized = true;
     }
-    if (!listPath || !dir || !outDir || target == 0 || target > PayloadBufferSize) {
-        fprintf(stderr, "usage: scale_payload --list FILE --dir DIR --size BYTES (at most %u) --out DIR\n",
+    if (!listPath || !dir || !outDir || !sized || target > PayloadBufferSize) {
+        fprintf(stderr, "usage: scale_payload --list FILE --dir DIR --size BYTES (0, or at most %u) --out DIR\n",
                 PayloadBufferSize);
         return 2;
     }
@@ -112,6 +113,10 @@ int main(int argc, char **argv)
         }
         archiveSize += files[i].size;
     }
+    // Size 0 asks for the shipped programs as they are: the smallest size
+    // of the run is the payload that the setup really carries.
+    if (target == 0)
+        target = archiveSize;
     if (archiveSize > target) {
         fprintf(stderr, "scale_payload: the payload is already %zu bytes, over %lu\n", archiveSize, target);
         return 1;
