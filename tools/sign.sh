@@ -131,9 +131,10 @@ sign_file() {
     for url in ${ORBELUNE_SIGN_TIMESTAMP:-}; do
         set -- "$@" -ts "$url"
     done
-    # The password goes through a pipe, never the command line.
+    # The password goes through a pipe, never the command line. Debian 12's
+    # osslsigncode (2.5) reads -readpass as a file name only, not "-".
     if [ -n "${ORBELUNE_SIGN_PASSWORD:-}" ]; then
-        set -- "$@" -readpass -
+        set -- "$@" -readpass /dev/stdin
     fi
     out="$file.signing"
     rm -f "$out"
