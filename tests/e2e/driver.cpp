@@ -306,6 +306,20 @@ int PrintExit(PROCESS_INFORMATION *process, const char *after)
     return 0;
 }
 
+// Reads the destination page's folder into folder and prints it.
+void PrintFolder(HWND page, WCHAR (&folder)[300])
+{
+    folder[0] = 0;
+    GetDlgItemTextW(page, 1005, folder, ARRAYSIZE(folder));
+    wprintf(L"folder: %ls\n", folder);
+}
+
+// "ticked" or "unticked", as a check box of page stands.
+const char *TickState(HWND page, int id)
+{
+    return SendMessageW(GetDlgItem(page, id), BM_GETCHECK, 0, 0) == BST_UNCHECKED ? "unticked" : "ticked";
+}
+
 // Starts setup and waits for its window and license page; prints what
 // failed and returns null when one does not come.
 HWND StartAtLicensePage(const WCHAR *setup, PROCESS_INFORMATION *process, HWND *main)
@@ -363,9 +377,8 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
         PostMessageW(GetDlgItem(picker, IDOK), BM_CLICK, 0, 0);
         Sleep(500);
     }
-    WCHAR folder[300] = {};
-    GetDlgItemTextW(page, 1005, folder, ARRAYSIZE(folder));
-    wprintf(L"folder: %ls\n", folder);
+    WCHAR folder[300];
+    PrintFolder(page, folder);
     Screenshot(screens, main, L"page3-destination");
     Press(page, 1);
 
@@ -434,8 +447,7 @@ int KeyboardInstall(const WCHAR *setup)
     printf("shift-tab: %d\n", WaitForFocus(page, 1009) ? 1009 : FocusedId(page));
     PressKey(page, VK_SPACE);
     Sleep(300);
-    printf("zafrin after space: %s\n",
-           SendMessageW(GetDlgItem(page, 1009), BM_GETCHECK, 0, 0) == BST_UNCHECKED ? "unticked" : "ticked");
+    printf("zafrin after space: %s\n", TickState(page, 1009));
     PressAlt(page, 'N');
     page = WaitForPage(main, 2, 5000);
     if (!page || !WaitForFocus(page, 1))
@@ -444,17 +456,15 @@ int KeyboardInstall(const WCHAR *setup)
     page = WaitForPage(main, 1, 5000);
     if (!page)
         return Fail("Alt+B did not go back");
-    printf("back: zafrin %s\n",
-           SendMessageW(GetDlgItem(page, 1009), BM_GETCHECK, 0, 0) == BST_UNCHECKED ? "unticked" : "ticked");
+    printf("back: zafrin %s\n", TickState(page, 1009));
     if (!WaitForFocus(page, 1))
         return Fail("Next not focused after going back");
     PressAlt(page, 'N');
     page = WaitForPage(main, 2, 5000);
     if (!page || !WaitForFocus(page, 1))
         return Fail("destination page not shown again");
-    WCHAR folder[300] = {};
-    GetDlgItemTextW(page, 1005, folder, ARRAYSIZE(folder));
-    wprintf(L"folder: %ls\n", folder);
+    WCHAR folder[300];
+    PrintFolder(page, folder);
     PressKey(page, VK_RETURN);
 
     page = WaitForPage(main, 3, 5000);

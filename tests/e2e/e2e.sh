@@ -168,6 +168,11 @@ check cleanup_argument_refused test $? -ne 0
 check cleanup_argument_deletes_nothing test -f "$work/probe/victim.txt"
 wait $holder
 wait $remover
+temp_clean() {  # no uninstaller copy, nor a folder of one, in the user's temp folder
+    find "$temp" -iname 'orbelune-uninstall*' -o -name uninstall.exe >"$work/temp.left"
+    cat "$work/temp.left"
+    test ! -s "$work/temp.left"
+}
 gone() {  # gone PATH: waits up to 10 s for the helper to remove it
     i=0
     while [ -e "$1" ] && [ $i -lt 50 ]; do sleep 0.2; i=$((i + 1)); done
@@ -178,8 +183,7 @@ check uninstall_reported_after_long_message contains "$work/answer2.out" "was re
 check programs_removed test ! -e "$install/Vantok.exe"
 check uninstaller_removed_after_long_message gone "$install/uninstall.exe"
 check install_folder_removed_after_long_message gone "$install"
-find "$temp" -iname 'orbelune-uninstall*' -o -name uninstall.exe >"$work/temp.left"
-check nothing_left_in_temp test ! -s "$work/temp.left"
+check nothing_left_in_temp temp_clean
 for k in 'SystemFileAssociations\audio\shell' 'SystemFileAssociations\audio' 'SystemFileAssociations' \
          'Directory\shell' 'Directory'; do
     check "empty_key_removed_$(printf '%s' "$k" | tr -c 'a-zA-Z' _)" \
@@ -246,8 +250,7 @@ check registry_clean_after_removal test ! -s "$work/hkcu.left"
 diff "$work/before.files" "$work/after.files" >"$work/files.diff"
 grep -E '^[<>]' "$work/files.diff" | grep -iE 'orbelune|\.lnk|notes|browse' >"$work/files.left"
 check files_clean_after_removal test ! -s "$work/files.left"
-find "$temp" -iname 'orbelune-uninstall*' -o -name uninstall.exe >"$work/temp.left"
-check nothing_left_in_temp_at_the_end test ! -s "$work/temp.left"
+check nothing_left_in_temp_at_the_end temp_clean
 echo "HKCU lines changed: $(grep -cE '^[<>]' "$work/hkcu.diff"), user files changed: $(grep -cE '^[<>]' "$work/files.diff")"
 grep -E "^[<>]" "$work/hkcu.diff" | head -20
 cat "$work/hkcu.left" "$work/files.left"
