@@ -206,15 +206,25 @@ static void RemovePrograms(const WCHAR *installFolder)
  *   the handles for a moment: the delete is retried, a second apart;
  * - rmdir without /s removes only an empty folder, and cmd runs in the
  *   system folder, so that it never holds the install folder as its own.
- * The paths reach cmd through its environment, never its command line, so
- * that no character of a folder name ('%', '&', '^') is read as a command.
+ * No path is ever part of cmd's command text. The paths reach cmd through its
+ * environment and are read with delayed expansion (/v:on, "!name!"), which
+ * cmd documents as expansion at execution time: after it has expanded
+ * %variables%, when the line was read, and after it has split the line at &
+ * and ( ). So a folder name with "%i", "%PATH%", "!", "^", "&" or "(" in it
+ * is never read as syntax, and the line has no FOR body whose loop variable
+ * could be substituted into the name: the retries are written out. The
+ * expansions stand in double quotes, in which cmd takes every one of these
+ * characters as itself. cmd's environment holds nothing but the two paths,
+ * under names that no file name can contain ('?'), and SystemRoot.
  * Nothing is written to the temp folder.
  *
  * Returns the helper's process handle once cmd has answered that it runs the
  * script (a policy can forbid cmd scripts), or NULL when it does not run. */
 static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder)
 {
-    WCHAR system[MAX_PATH], cmd[MAX_PATH + 16], folder[PathUnits], command[MAX_PATH * 2 + 400];
+    enum { CommandUnits = 8191, Retries = 30 }; /* cmd reads at most 8191 characters */
+    WCHAR system[MAX_PATH], cmd[MAX_PATH + 16], folder[PathUnits], retry[MAX_PATH + 160];
+    static WCHAR command[CommandUnits + 1];
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         return NULL;
@@ -228,16 +238,35 @@ static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder
     if (used && folder[used - 1] == L'\\')
         folder[used - 1] = 0;
     BOOL removeFolder = wcschr(folder, L'\\') != NULL;
-    if (!SetEnvironmentVariableW(L"OrbeluneUninstaller", selfPath) ||
-        !SetEnvironmentVariableW(L"OrbeluneFolder", folder))
+    /* cmd's whole environment: the two paths under names that no file name
+     * can hold ('?'), and SystemRoot, which ping needs. */
+    static WCHAR environment[2 * PathUnits + MAX_PATH + 64];
+    WCHAR systemRoot[MAX_PATH];
+    DWORD rootLength = GetEnvironmentVariableW(L"SystemRoot", systemRoot, MAX_PATH);
+    if (rootLength == 0 || rootLength >= MAX_PATH)
         return NULL;
-    /* The loop's body is in parentheses: Windows' cmd runs everything after
-     * "do" as the body, Wine's stops at the first '&'. */
-    swprintf(command, ARRAYSIZE(command),
-             L"\"%ls\" /d /q /v:off /c echo running& set /p OrbeluneWait=& for /l %%i in (1,1,30) do "
-             L"(del /f /q \"%%OrbeluneUninstaller%%\" >nul 2>&1%ls & if exist \"%%OrbeluneUninstaller%%\" "
-             L"\"%ls\\ping.exe\" -n 2 127.0.0.1 >nul 2>&1)",
-             cmd, removeFolder ? L" & rmdir \"%OrbeluneFolder%\" >nul 2>&1" : L"", system);
+    size_t at = 0;
+    const WCHAR *const variables[] = {L"Orbelune?Folder=", folder, L"Orbelune?Uninstaller=", selfPath,
+                                      L"SystemRoot=", systemRoot};
+    for (int i = 0; i < (int)ARRAYSIZE(variables); i += 2) {
+        size_t name = wcslen(variables[i]), value = wcslen(variables[i + 1]);
+        if (at + name + value + 2 > ARRAYSIZE(environment))
+            return NULL;
+        wmemcpy(environment + at, variables[i], name);
+        wmemcpy(environment + at + name, variables[i + 1], value + 1);
+        at += name + value + 1;
+    }
+    environment[at] = 0;
+    swprintf(command, ARRAYSIZE(command), L"\"%ls\" /d /q /v:on /c echo running& set /p OrbeluneWait=", cmd);
+    swprintf(retry, ARRAYSIZE(retry),
+             L"& del /f /q \"!Orbelune?Uninstaller!\" >nul 2>&1& "
+             L"(if exist \"!Orbelune?Uninstaller!\" \"%ls\\ping.exe\" -n 2 127.0.0.1 >nul 2>&1)",
+             system);
+    const WCHAR *last = removeFolder ? L"& del /f /q \"!Orbelune?Uninstaller!\" >nul 2>&1& rmdir \"!Orbelune?Folder!\" >nul 2>&1"
+                                     : L"& del /f /q \"!Orbelune?Uninstaller!\" >nul 2>&1";
+    for (int i = 0; i < Retries && wcslen(command) + wcslen(retry) + wcslen(last) < CommandUnits; i++)
+        Append(command, ARRAYSIZE(command), retry);
+    Append(command, ARRAYSIZE(command), last);
 
     /* cmd waits on wait[0] (its input), whose other end this process holds
      * until it ends; it answers on answer[1]. */
@@ -260,7 +289,9 @@ static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder
     startup.hStdInput = wait[0];
     startup.hStdOutput = answer[1];
     startup.hStdError = answer[1];
-    BOOL started = CreateProcessW(cmd, command, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, system, &startup, &process);
+    BOOL started =
+        CreateProcessW(cmd, command, NULL, NULL, TRUE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
+                       environment, system, &startup, &process);
     CloseHandle(wait[0]);
     CloseHandle(answer[1]);
     char reply[16];

@@ -33,7 +33,7 @@ install="$appdata/Orbelune"
 
 clean_state() {
     clean_pack_state "$appdata"
-    rm -rf "$appdata/AAA Picked by Browse" "$temp"/Orbelune-uninstall-*  # the latter from earlier uninstallers
+    rm -rf "$appdata"/AAA\ * "$temp"/Orbelune-uninstall-*  # the latter from earlier uninstallers
 }
 
 snapshot() {  # snapshot NAME: HKCU and the user's files (the temp folder aside)
@@ -97,7 +97,9 @@ w reg query 'HKCU\Software\Classes\SystemFileAssociations\audio\shell\Kestrefond
 check reg_audio_verb contains "$work/q7" "Play with Kestrefond"
 
 # Wine's list of installed programs shows the pack.
-w uninstaller --list >"$work/list"
+# (Wine 10's uninstaller writes its list to standard error, Wine 8's to
+# standard output.)
+wine uninstaller --list </dev/null 2>&1 | tr -d '\r' >"$work/list"
 check uninstaller_lists_pack contains "$work/list" "Orbelune App Pack (Single User)"
 
 # Opening a .qtxt file the way the shell does: extension, type name, its
@@ -226,6 +228,26 @@ check user_verb_survives contains "$work/q10" "mine"
 wine reg delete 'HKCU\Software\Classes\SystemFileAssociations' /f >/dev/null 2>&1
 rm -rf "$picked"
 
+# A picked folder whose name cmd would read as its own syntax (a defined
+# %variable%, a %i loop variable, ! ^ & ( ) ' , ; = and non-ASCII letters):
+# the removal leaves no file, no folder and no key. (Wine 8's cmd expands
+# %variables% in an expanded value again, unlike Windows' and Wine 10's: there
+# a name holding "%SystemRoot%", the one variable of the helper's own
+# environment with a name a folder can have, is not removed; not tested.)
+odd="$appdata/AAA 100%increase %OrbeluneFolder% %PATH% %i !x! ^ & ( ) ' , ; = Ünïcødé"
+mkdir -p "$odd"
+wine "$driver" install "$(winepath -w "$setup")" --browse-first-child >"$work/odd.out" 2>&1 </dev/null
+check odd_folder_install_succeeds contains "$work/odd.out" "status: Installation completed successfully."
+check odd_folder_install_into_picked test -f "$odd/uninstall.exe"
+wine "$odd/uninstall.exe" /S >/dev/null 2>&1 </dev/null
+check odd_folder_removal_exits_0 test $? -eq 0
+check odd_folder_uninstaller_removed gone "$odd/uninstall.exe"
+check odd_folder_removed gone "$odd"
+check odd_folder_entry_removed sh -c "! wine reg query 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orbelune' >/dev/null 2>&1 </dev/null"
+ls -A "$appdata" | grep -F 'AAA ' >"$work/odd.left"
+check odd_folder_no_namesake_left test ! -s "$work/odd.left"
+rm -rf "$odd"
+
 # 6. An installation killed, as a crash or a power cut would end it, after
 # two programs; the next run completes, and the uninstaller then leaves
 # nothing of the pack behind.
@@ -262,6 +284,10 @@ cat "$work/hkcu.left" "$work/files.left"
 # partial file is left.
 mnt="$work/disk"
 mkdir -p "$mnt"
+# wineserver opens the files of Wine's programs: a server that runs in a
+# mount namespace of its own (the second platform's sandbox) sees only the
+# mounts made before it started, so the next one starts after the tmpfs.
+wineserver -k 2>/dev/null
 if mount -t tmpfs -o size=1m tmpfs "$mnt"; then
     ln -sfn "$mnt" "$WINEPREFIX/dosdevices/q:"
     names="Vantok Brindlecap Ostravelind Zafrin Kestrefond Quillmarsh Cryvane Drumlake uninstall"
