@@ -55,8 +55,17 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
             PostQuitMessage(0);
         return TRUE;
 
-    case WM_DPICHANGED: {
-        int inset = LicenseInsetForDpi(HIWORD(wParam));
+    // Under Per-Monitor V2 the dialog manager rescales the controls and gives
+    // them the new font while the DPI change is being handled, and a new font
+    // resets an edit's formatting rectangle. A posted message is retrieved
+    // only after every sent message of that handling, so the inset lands on
+    // the rectangle that the edit keeps.
+    case WM_DPICHANGED:
+        PostMessageW(window, LicenseInsetMessage, static_cast<WPARAM>(LicenseInsetForDpi(HIWORD(wParam))), 0);
+        return TRUE;
+
+    case LicenseInsetMessage: {
+        int inset = static_cast<int>(wParam);
         SetEditMargins(GetDlgItem(state->pages[LicensePage], IDC_LICENSE_EDIT), inset, inset);
         return TRUE;
     }

@@ -22,6 +22,7 @@ enum {
     StepTimerId = 1,
     StepTimerPeriodMs = 125,
     StepMessage = WM_APP,         // wParam: the install step to run next
+    LicenseInsetMessage = WM_APP + 1,  // wParam: the inset of a DPI change
     LastInstallStep = 8,
 };
 
