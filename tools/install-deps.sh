@@ -25,6 +25,9 @@ wineboot wine
 winepath wine
 wineserver wine
 Xvfb xvfb
+debootstrap debootstrap
+bwrap bubblewrap
+unshare util-linux
 lnkinfo liblnk-utils
 convert imagemagick
 clang clang

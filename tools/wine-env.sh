@@ -3,9 +3,35 @@
 # without the menu builder writing into the host desktop.
 ORBELUNE_ROOT=${ORBELUNE_ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
 export WINEPREFIX="${ORBELUNE_WINEPREFIX:-$ORBELUNE_ROOT/build/wineprefix}"
+export ORBELUNE_PLATFORM=${ORBELUNE_PLATFORM:-wine8}
 export WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
+
+# Switches the Windows platform of what follows: wine8, this machine's own
+# Wine, in build/wineprefix; or wine10, Wine 10 of the Debian 13 root that
+# tools/debian13.sh makes, in build/wineprefix-wine10. Under wine10 the
+# commands wine, wineboot, winepath and wineserver are the root's, run
+# inside it (build/debian13-bin comes first in PATH), so every script and
+# test program runs unchanged on either.
+use_platform() {
+    case $1 in
+    wine8)
+        export WINEPREFIX="$ORBELUNE_ROOT/build/wineprefix"
+        PATH=$(printf '%s' "$PATH" | sed "s|^$ORBELUNE_ROOT/build/debian13-bin:||")
+        ;;
+    wine10)
+        export WINEPREFIX="$ORBELUNE_ROOT/build/wineprefix-wine10"
+        PATH="$ORBELUNE_ROOT/build/debian13-bin:$PATH"
+        ;;
+    *)
+        echo "unknown platform $1" >&2
+        return 1
+        ;;
+    esac
+    export PATH ORBELUNE_PLATFORM=$1
+}
+[ "$ORBELUNE_PLATFORM" = wine10 ] && use_platform wine10
 
 # Starts Xvfb on a free display and exports DISPLAY; XVFB_PID is set.
 start_xvfb() {
