@@ -3,7 +3,7 @@
 SHELL := /bin/sh
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps native liblzma-win win build test run clean
+.PHONY: all deps native liblzma-win win build test run clean pin-xz-utils
 
 all: build
 
@@ -16,6 +16,11 @@ native: deps
 
 liblzma-win: deps
 	@sh cmake/build-liblzma-win.sh .
+
+# Moves the pin of the xz-utils source (cmake/xz-utils.pin) to the version
+# that the archive serves, and prints what changed.
+pin-xz-utils: deps
+	@sh tools/xz-utils-source.sh pin
 
 win: native liblzma-win
 	@cmake --preset win >/dev/null

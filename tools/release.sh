@@ -17,6 +17,95 @@ cd "$root"
 sh "$sign" prepare || exit 1
 identity=$(sh "$sign" identity) || exit 1
 ca=$(sh "$sign" root) || exit 1
+if sh "$sign" is-test; then
+    signed_with="signed with the TEST certificate: not for distribution"
+    echo "release: ======================================================================"
+    echo "release: $signed_with"
+    echo "release: ======================================================================"
+else
+    signed_with="signed with the maintainer's key"
+fi
+
+# What went into the release, as an SPDX 2.3 document (tag-value): the
+# commit, every shipped file, the pinned xz-utils source, the compiler and
+# how it was signed. Its time is the time of the sources, so that the same
+# sources give the same document.
+write_manifest() {
+    commit=$(git rev-parse HEAD) || return 1
+    [ -z "$(git status --porcelain)" ] || commit="$commit+uncommitted-changes"
+    created=$(date -u -d "@${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}" +%Y-%m-%dT%H:%M:%SZ) || return 1
+    compiler=x86_64-w64-mingw32-g++-posix
+    compiler_package=g++-mingw-w64-x86-64-posix
+    compiler_version=$(dpkg-query -W -f='${Version}' $compiler_package) || return 1
+    compiler_line=$($compiler --version | head -1) || return 1
+    pin="$root/cmake/xz-utils.pin"
+    xz_version=$(sed -n 's/^version //p' "$pin")
+    code=$(cd "$tree" && sha1sum $shipped | cut -c1-40 | sort | tr -d '\n' | sha1sum | cut -c1-40)
+    purl() { echo "pkg:deb/debian/$1@$2?arch=$3" | sed 's/+/%2B/g'; }
+    cat <<SPDX
+SPDXVersion: SPDX-2.3
+DataLicense: CC0-1.0
+SPDXID: SPDXRef-DOCUMENT
+DocumentName: OrbeluneSetup-$commit
+DocumentNamespace: urn:orbelune:release:$commit:$(sha256sum <"$tree/OrbeluneSetup.exe" | cut -c1-64)
+Creator: Organization: Orbelune
+Creator: Tool: orbelune-release
+Created: $created
+DocumentComment: <text>Orbelune App Pack (Single User) setup, commit $commit, $signed_with.</text>
+
+PackageName: OrbeluneSetup
+SPDXID: SPDXRef-Package-OrbeluneSetup
+PackageVersion: $commit
+PackageSupplier: Organization: Orbelune
+PackageDownloadLocation: NOASSERTION
+FilesAnalyzed: true
+PackageVerificationCode: $code
+PackageLicenseConcluded: NOASSERTION
+PackageLicenseInfoFromFiles: NOASSERTION
+PackageLicenseDeclared: NOASSERTION
+PackageCopyrightText: NOASSERTION
+PackageComment: <text>Every program $signed_with (Authenticode, SHA-256); built with $compiler_line.</text>
+SPDX
+    for f in $shipped; do
+        printf '\nFileName: ./%s\nSPDXID: SPDXRef-File-%s\nFileChecksum: SHA1: %s\nFileChecksum: SHA256: %s\n' \
+            "$f" "$(echo "$f" | tr / -)" "$(sha1sum <"$tree/$f" | cut -c1-40)" "$(sha256sum <"$tree/$f" | cut -c1-64)"
+        printf 'LicenseConcluded: NOASSERTION\nCopyrightText: NOASSERTION\n'
+    done
+    cat <<SPDX
+
+PackageName: xz-utils
+SPDXID: SPDXRef-Package-xz-utils
+PackageVersion: $xz_version
+PackageSupplier: Organization: Debian
+PackageDownloadLocation: NOASSERTION
+FilesAnalyzed: false
+PackageChecksum: SHA256: $(sed -n 's/^sha256 \([0-9a-f]*\) .*\.dsc$/\1/p' "$pin")
+PackageLicenseConcluded: NOASSERTION
+PackageLicenseDeclared: NOASSERTION
+PackageCopyrightText: NOASSERTION
+PackageComment: <text>Debian source package pinned in cmake/xz-utils.pin, .dsc signed by $(sed -n 's/^signed-by //p' "$pin"); liblzma built from it (LZMA1 decoder, small variants). SHA-256 of its files: $(sed -n 's/^sha256 //p' "$pin" | paste -sd ';' | sed 's/;/; /g').</text>
+ExternalRef: PACKAGE-MANAGER purl $(purl xz-utils "$xz_version" source)
+
+PackageName: $compiler_package
+SPDXID: SPDXRef-Package-compiler
+PackageVersion: $compiler_version
+PackageSupplier: Organization: Debian
+PackageDownloadLocation: NOASSERTION
+FilesAnalyzed: false
+PackageLicenseConcluded: NOASSERTION
+PackageLicenseDeclared: NOASSERTION
+PackageCopyrightText: NOASSERTION
+PackageComment: <text>$compiler_line</text>
+ExternalRef: PACKAGE-MANAGER purl $(purl $compiler_package "$compiler_version" amd64)
+
+Relationship: SPDXRef-DOCUMENT DESCRIBES SPDXRef-Package-OrbeluneSetup
+Relationship: SPDXRef-Package-OrbeluneSetup STATIC_LINK SPDXRef-Package-xz-utils
+Relationship: SPDXRef-Package-compiler BUILD_TOOL_OF SPDXRef-Package-OrbeluneSetup
+SPDX
+    for f in $shipped; do
+        echo "Relationship: SPDXRef-Package-OrbeluneSetup CONTAINS SPDXRef-File-$(echo "$f" | tr / -)"
+    done
+}
 
 mkdir -p "$tree"
 log="$tree/release.log"
@@ -46,4 +135,6 @@ done
 rm -f "$tree/verify.log"
 [ $bad -eq 0 ] || exit 1
 echo "release: $(echo $shipped_programs | wc -w) signatures verified against $ca"
-echo "release: $tree/OrbeluneSetup.exe $(sha256sum <"$tree/OrbeluneSetup.exe" | cut -c1-64)"
+write_manifest >"$tree/OrbeluneSetup.spdx" || { echo "release: could not write the manifest"; exit 1; }
+echo "release: manifest $tree/OrbeluneSetup.spdx"
+echo "release: $tree/OrbeluneSetup.exe $(sha256sum <"$tree/OrbeluneSetup.exe" | cut -c1-64), $signed_with"

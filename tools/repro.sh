@@ -112,6 +112,15 @@ for n in 1 2; do
     echo "repro: signed release $n in $(( $(date +%s) - start )) s"
 done
 compare repro-signed
+# The manifest beside each signed setup: the same for the same sources, with
+# the setup's digest and the test certificate named.
+check repro-signed.identical.OrbeluneSetup.spdx cmp -s "$root/build/repro-signed-1/OrbeluneSetup.spdx" \
+    "$root/build/repro-signed-2/OrbeluneSetup.spdx"
+check signed.manifest_has_setup_digest grep -q \
+    "^FileChecksum: SHA256: $(sha256sum <"$root/build/repro-signed-1/OrbeluneSetup.exe" | cut -c1-64)" \
+    "$root/build/repro-signed-1/OrbeluneSetup.spdx"
+check signed.manifest_says_test_certificate grep -q "signed with the TEST certificate: not for distribution" \
+    "$root/build/repro-signed-1/OrbeluneSetup.spdx"
 ca=$(sh "$root/tools/sign.sh" root)
 for f in $shipped_programs; do
     check "signed_verifies.$(basename "$f")" \

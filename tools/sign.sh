@@ -7,6 +7,8 @@
 #                       that the next build links it again instead of
 #                       shipping it unsigned
 #   sign.sh root        path of the root certificate the signatures lead to
+#   sign.sh is-test     succeeds when no key is given, so that the test
+#                       certificate signs
 #
 # The maintainer's key comes from the environment:
 #   ORBELUNE_SIGN_PKCS12=file.p12                       a PKCS#12 file, or
@@ -108,6 +110,9 @@ select_key() {
 $key"
 }
 
+# No key in the environment: the test certificate signs.
+no_key() { [ -z "${ORBELUNE_SIGN_PKCS12:-}${ORBELUNE_SIGN_CERT:-}${ORBELUNE_SIGN_KEY:-}" ]; }
+
 source_time() {
     if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
         echo "$SOURCE_DATE_EPOCH"
@@ -152,7 +157,7 @@ sign_file() {
 
 case "${1:-}" in
     prepare)
-        if [ -z "${ORBELUNE_SIGN_PKCS12:-}${ORBELUNE_SIGN_CERT:-}${ORBELUNE_SIGN_KEY:-}" ]; then
+        if no_key; then
             make_test_certificate || fail "could not make the test certificate under $signing"
         fi
         select_key
@@ -167,16 +172,19 @@ case "${1:-}" in
         unsigned=$2
         sign_file "$2"
         ;;
+    is-test)
+        no_key
+        ;;
     root)
         if [ -n "${ORBELUNE_SIGN_ROOT:-}" ]; then
             echo "$ORBELUNE_SIGN_ROOT"
-        elif [ -z "${ORBELUNE_SIGN_PKCS12:-}${ORBELUNE_SIGN_CERT:-}${ORBELUNE_SIGN_KEY:-}" ]; then
+        elif no_key; then
             echo "$signing/test-root.pem"
         else
             echo /etc/ssl/certs/ca-certificates.crt
         fi
         ;;
     *)
-        fail "usage: sign.sh prepare | identity | file FILE | root"
+        fail "usage: sign.sh prepare | identity | file FILE | root | is-test"
         ;;
 esac

@@ -10,7 +10,8 @@
 # scale_payload.cpp), one line a size, and the growth per MB.
 #
 # Environment: BENCH_RUNS (rounds of the start-up figures, default 15),
-# BENCH_LOAD_RUNS (native load runs, 21), BENCH_INSTALL_RUNS (5),
+# BENCH_LOAD_RUNS (load runs, 21), BENCH_LIBLZMA_ROUNDS (rounds of the
+# small against the standard liblzma, 9), BENCH_INSTALL_RUNS (5),
 # BENCH_SCALE_RUNS (rounds of each scale size, 21), BENCH_SCALE_INSTALL_RUNS
 # (3),
 # BENCH_NATIVE_DIR and BENCH_WIN_DIR (the build trees, build/native and
@@ -26,6 +27,7 @@ runs=${BENCH_RUNS:-15}
 scale_runs=${BENCH_SCALE_RUNS:-21}
 scale_install_runs=${BENCH_SCALE_INSTALL_RUNS:-3}
 load_runs=${BENCH_LOAD_RUNS:-21}
+liblzma_rounds=${BENCH_LIBLZMA_ROUNDS:-9}
 install_runs=${BENCH_INSTALL_RUNS:-5}
 
 tmp=$(mktemp -d)
@@ -73,6 +75,34 @@ measure stub "$(windows_path "$setup")"
 grep '^2 ' "$tmp/native.out"
 load_ns=$(sed -n 's/^load-ns //p' "$tmp/native.out")
 eval "$(sed -n 's/^properties //p' "$tmp/native.out")"  # lc, lp, pb, dict
+
+# 2, the shipped liblzma: LoadPayloadBytes linked with liblzma's small
+# variants (as shipped) against the standard build of the same source, under
+# Wine, in rounds of one run of each, the order alternating; the ratio is the
+# median of the rounds' ratios.
+for round in $(seq 1 "$liblzma_rounds"); do
+    for v in small standard; do
+        [ $((round % 2)) -eq 0 ] && v=$([ $v = small ] && echo standard || echo small)
+        wine "$win/bench/bench_load_$v.exe" --container "$(windows_path "$container")" \
+            --header "$(windows_path "$win/generated/payload_constants.h")" --runs "$load_runs" \
+            2>/dev/null </dev/null | tr -d '\r' | sed -n "s/^load-ns /$v /p"
+    done
+done >"$tmp/liblzma.out"
+awk -v rounds="$liblzma_rounds" -v runs="$load_runs" '
+    function median(a, n,   i, j, t) {
+        for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+        return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    $1 == "small" { small[++ns] = $2 } $1 == "standard" { standard[++nd] = $2 }
+    END {
+        if (ns != rounds || nd != rounds) { print "2 liblzma: bench_load failed" > "/dev/stderr"; exit 1 }
+        for (i = 1; i <= rounds; i++) r[i] = small[i] / standard[i]
+        ratio = median(r, rounds)
+        printf "2 payload load under Wine with the shipped liblzma (small variants, median of %d rounds of %d runs): " \
+               "LoadPayloadBytes %.3f ms | reference: the same with the standard build of liblzma %.3f ms | ratio " \
+               "(median of the rounds\047 ratios) %.3f (goal <= 1.05) %s\n", rounds, runs, median(small, rounds) / 1e6,
+               median(standard, rounds) / 1e6, ratio, ratio <= 1.05 ? "met" : "NOT met"
+    }' "$tmp/liblzma.out" || exit 1
 
 # 3 and 6: start-up time and memory, measured in the same rounds
 measure start "$(windows_path "$setup")" "$(windows_path "$win/bench/OrbeluneBenchReference.exe")" \
@@ -134,7 +164,11 @@ sort -n "$tmp/scale.out" | awk '
     }
     END {
         d = n * sxx - sx * sx
-        if (n > 1 && d > 0)
+        if (n > 1 && d > 0) {
+            gl = (n * sxy - sx * sy) / d; gw = (n * sxw - sx * sw) / d
             printf "scale growth per MB (least squares over the %d sizes): load %.2f ms/MB native, window %.2f ms/MB " \
-                   "under Wine\n", n, (n * sxy - sx * sy) / d, (n * sxw - sx * sw) / d
+                   "under Wine\n", n, gl, gw
+            printf "scale window growth: extra time to the first window %.2f ms per MB of payload | reference: native " \
+                   "LoadPayloadBytes %.2f ms per MB | ratio %.3f (goal <= 1.20) %s\n", gw, gl, gw / gl, verdict(gw / gl <= 1.2)
+        }
     }'

@@ -28,6 +28,9 @@ left_alone() { [ ! -e "$work/$1" ] && [ -z "$(ls "$work" | grep -F "$1.")" ]; }
 
 check prepare_makes_test_certificate sh "$sign" prepare
 check unsigned_program_has_no_signature fails verifies "$program"
+# Without a key the release says it is test-signed; with a key it must not.
+check no_key_is_test sh "$sign" is-test
+check pkcs12_key_is_not_test fails env ORBELUNE_SIGN_PKCS12=maintainer.p12 sh "$sign" is-test
 
 signer="$root/build/signing/test-signer"
 openssl pkcs12 -export -in "$signer.pem" -inkey "$signer.key" -passout pass:orbelune-test \
