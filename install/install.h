@@ -11,7 +11,9 @@ void RunInstallStep(UINT32 step);
 
 // Creates every missing folder up to the path's last separator. False at the
 // first folder that cannot be created, and for a path of 260 units or more,
-// which is refused without touching the file system.
+// which is refused without touching the file system. A missing folder whose
+// path (its separator included) is over 248 units is one that cannot be
+// created, as on Windows.
 bool EnsureDirectories(const WCHAR *path);
 
 // Creates or opens HKCU\keyPath and sets one value (valueName null: the
