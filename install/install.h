@@ -17,8 +17,7 @@ void RunInstallStep(UINT32 step);
 bool EnsureDirectories(const WCHAR *path);
 
 // Creates or opens HKCU\keyPath and sets one value (valueName null: the
-// default value). True when the key could be opened; the value's own result
-// is not reported.
+// default value). True when the key could be opened and the value set.
 bool WriteRegistryValue(const WCHAR *keyPath, const WCHAR *valueName, DWORD type, const void *data,
                         UINT32 bytes);
 
