@@ -26,6 +26,7 @@ winepath wine
 wineserver wine
 Xvfb xvfb
 lnkinfo liblnk-utils
+strace strace
 convert imagemagick
 clang clang
 clang++ clang
