@@ -34,6 +34,12 @@ test: build
 run: build
 	@sh tools/run-setup.sh
 
+# The Windows test programs with what they read and run-tests.cmd, as
+# build/windows-tests.zip for a Windows machine (README says how).
+.PHONY: windows-tests
+windows-tests: build
+	@sh tools/windows-tests.sh pack
+
 # Six figures of the setup program against their references, then the scale
 # run with larger payloads (tools/bench).
 .PHONY: bench

@@ -4,6 +4,10 @@
 
 static bool IsSeparator(WCHAR c) { return c == L'\\' || c == L'/'; }
 
+// CreateDirectoryW on Windows takes at most MAX_PATH less room for an 8.3
+// name; Wine takes longer ones, so they are refused here as Windows would.
+static const UINT32 FolderPathLimit = MAX_PATH - 12;
+
 bool EnsureDirectories(const WCHAR *path)
 {
     WCHAR copy[MAX_PATH];
@@ -44,7 +48,7 @@ bool EnsureDirectories(const WCHAR *path)
         DWORD attributes = GetFileAttributesW(copy);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
             continue;
-        if (!CreateDirectoryW(copy, nullptr))
+        if (i + 1 > FolderPathLimit || !CreateDirectoryW(copy, nullptr))
             return false;
     }
     return true;

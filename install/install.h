@@ -11,12 +11,13 @@ void RunInstallStep(UINT32 step);
 
 // Creates every missing folder up to the path's last separator. False at the
 // first folder that cannot be created, and for a path of 260 units or more,
-// which is refused without touching the file system.
+// which is refused without touching the file system. A missing folder whose
+// path (its separator included) is over 248 units is one that cannot be
+// created, as on Windows.
 bool EnsureDirectories(const WCHAR *path);
 
 // Creates or opens HKCU\keyPath and sets one value (valueName null: the
-// default value). True when the key could be opened; the value's own result
-// is not reported.
+// default value). True when the key could be opened and the value set.
 bool WriteRegistryValue(const WCHAR *keyPath, const WCHAR *valueName, DWORD type, const void *data,
                         UINT32 bytes);
 

@@ -7,9 +7,9 @@ bool WriteRegistryValue(const WCHAR *keyPath, const WCHAR *valueName, DWORD type
     if (RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
                         &key, nullptr) != ERROR_SUCCESS)
         return false;
-    RegSetValueExW(key, valueName, 0, type, static_cast<const BYTE *>(data), bytes);
+    LONG result = RegSetValueExW(key, valueName, 0, type, static_cast<const BYTE *>(data), bytes);
     RegCloseKey(key);
-    return true;
+    return result == ERROR_SUCCESS;
 }
 
 // Byte length of a fixed REG_SZ text: (characters + 1) * 2.

@@ -35,37 +35,48 @@ static void ReportWriteFailure()
 
 static UINT32 SzBytes(const WCHAR *text) { return static_cast<UINT32>((wcslen(text) + 1) * sizeof(WCHAR)); }
 
-static void WriteRegistryGroup(const RegistryGroup &group, const WCHAR *iconString, const WCHAR *commandString)
+// Writes every value of the group, whatever fails; true when all were written.
+static bool WriteRegistryGroup(const RegistryGroup &group, const WCHAR *iconString, const WCHAR *commandString)
 {
     SetupState *state = setupState;
+    bool written = true;
     for (UINT32 i = 0; i < group.count; i++) {
         const RegistryWrite &write = group.writes[i];
         const WCHAR *const *names = write.keyNames;
         const WCHAR *key = BuildKeyPath(names[0], names[1], names[2], names[3], names[4], names[5]);
         DWORD number = 0;
+        const void *data = write.text;
+        UINT32 bytes = write.bytes;
         switch (write.data) {
         case FixedText:
-            WriteRegistryValue(key, write.valueName, write.type, write.text, write.bytes);
             break;
         case IconString:
-            WriteRegistryValue(key, write.valueName, write.type, iconString, SzBytes(iconString));
+            data = iconString;
+            bytes = SzBytes(iconString);
             break;
         case CommandString:
-            WriteRegistryValue(key, write.valueName, write.type, commandString, SzBytes(commandString));
+            data = commandString;
+            bytes = SzBytes(commandString);
             break;
         case InstallFolder:
-            WriteRegistryValue(key, write.valueName, write.type, state->installDir, SzBytes(state->installDir));
+            data = state->installDir;
+            bytes = SzBytes(state->installDir);
             break;
         case EstimatedSizeKiB:
             number = state->requiredBytes >> 10;
-            WriteRegistryValue(key, write.valueName, write.type, &number, sizeof(number));
+            data = &number;
+            bytes = sizeof(number);
             break;
         case DwordOne:
             number = 1;
-            WriteRegistryValue(key, write.valueName, write.type, &number, sizeof(number));
+            data = &number;
+            bytes = sizeof(number);
             break;
         }
+        if (!WriteRegistryValue(key, write.valueName, write.type, data, bytes))
+            written = false;
     }
+    return written;
 }
 
 // Component step k: executable, shortcut, registrations.
@@ -106,7 +117,11 @@ static void InstallComponent(UINT32 k, WCHAR *iconString, WCHAR *commandString)
     Append(commandString, WorkingStringUnits, L"\"");
     Append(commandString, WorkingStringUnits, state->installDir);
     Append(commandString, WorkingStringUnits, L"\" \"%1\"");
-    WriteRegistryGroup(ComponentRegistrations[k], iconString, commandString);
+    // A registration that could not be written is reported as a file is: one
+    // line for the step, and the run counts as failed (the pack could not be
+    // opened by its file types, nor removed without its uninstall entry).
+    if (!WriteRegistryGroup(ComponentRegistrations[k], iconString, commandString))
+        ReportWriteFailure();
 }
 
 // Step 8: the recorded folder, the uninstaller and its uninstall entry.
@@ -114,7 +129,7 @@ static void FinishInstallation(WCHAR *iconString, WCHAR *commandString, size_t f
 {
     SetupState *state = setupState;
     if (state->requiredBytes != 0) {
-        WriteRegistryGroup(InstallFolderRecord, iconString, commandString);
+        bool registered = WriteRegistryGroup(InstallFolderRecord, iconString, commandString);
 
         Append(state->installDir, PathBufferUnits, state->componentNames[LastInstallStep]);
         Append(state->installDir, PathBufferUnits, L".exe");
@@ -130,8 +145,10 @@ static void FinishInstallation(WCHAR *iconString, WCHAR *commandString, size_t f
             Append(commandString, WorkingStringUnits, L"\"");
             Append(commandString, WorkingStringUnits, state->installDir);
             Append(commandString, WorkingStringUnits, L"\"");
-            WriteRegistryGroup(UninstallEntry, iconString, commandString);
+            registered = WriteRegistryGroup(UninstallEntry, iconString, commandString) && registered;
         }
+        if (!registered)
+            ReportWriteFailure();
     }
     SetDlgItemTextA(state->pages[ProgressPage], IDC_STATUS,
                     state->failureCount ? "Installation failed." : "Installation completed successfully.");

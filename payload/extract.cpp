@@ -3,10 +3,8 @@
 #include <string.h>
 #include <wchar.h>
 
-// The name an entry is written under, beside its target, until it is whole.
-// A run cut off by a crash leaves at most this file, which the next run
-// overwrites and the uninstaller removes.
-static const WCHAR PartialSuffix[] = L".partial";
+// A path ending so names a folder or a drive, not a file.
+static bool IsFolderEnd(WCHAR c) { return c == L'\\' || c == L'/' || c == L':'; }
 
 UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32 offset, UINT32 count,
                           const FILETIME *time)
@@ -16,13 +14,18 @@ UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32
 
     // Writing the target itself would empty or cut off a working program
     // when the write fails (a full disk) or the run dies; the target is
-    // replaced only by a file that is complete.
-    WCHAR partial[320];
-    size_t length = wcslen(path);
-    if (length + ARRAYSIZE(PartialSuffix) > ARRAYSIZE(partial))
+    // replaced only by a file that is complete. The temporary name is the
+    // target's with its last unit changed ("Vantok.ex~"): as long as the
+    // target's, so that every target within MAX_PATH has a temporary name
+    // within it too. Windows refuses paths of MAX_PATH units or more to a
+    // program that is not long-path aware; Wine does not, so they are
+    // refused here as Windows would.
+    WCHAR partial[MAX_PATH];
+    size_t length = wcsnlen(path, ARRAYSIZE(partial));
+    if (length == 0 || length >= ARRAYSIZE(partial) || IsFolderEnd(path[length - 1]))
         return PayloadFileNotCreated;
-    memcpy(partial, path, length * sizeof(WCHAR));
-    memcpy(partial + length, PartialSuffix, sizeof(PartialSuffix));
+    memcpy(partial, path, (length + 1) * sizeof(WCHAR));
+    partial[length - 1] = path[length - 1] == PartialMark ? L'_' : PartialMark;
 
     HANDLE file = CreateFileW(partial, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -32,11 +35,21 @@ UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32
     DWORD wanted = count < remaining ? count : remaining;
     DWORD written = 0;
     UINT32 status = PayloadOk;
-    if (!WriteFile(file, buffer->data + offset, wanted, &written, nullptr) || written != wanted)
+    if (!WriteFile(file, buffer->data + offset, wanted, &written, nullptr) || written != wanted) {
         status = PayloadWriteFailed;
-    else if (time)
-        SetFileTime(file, nullptr, nullptr, time);  // a failure leaves the system's time; not reported
-    CloseHandle(file);
+    } else {
+        if (time)
+            SetFileTime(file, nullptr, nullptr, time);  // a failure leaves the system's time; not reported
+        // The rename below may reach the disk before the data does (a folder
+        // entry is committed on its own; MOVEFILE_WRITE_THROUGH flushes only
+        // a move done as a copy): after a power cut the target would be the
+        // new name without its data. So the data goes to the disk first.
+        if (!FlushFileBuffers(file))
+            status = PayloadWriteFailed;
+    }
+    // A write error that the system deferred shows at the close.
+    if (!CloseHandle(file) && status == PayloadOk)
+        status = PayloadWriteFailed;
 
     // A rename within one folder: it happens whole or not at all, and it
     // works whether or not the target exists (ReplaceFileW needs an existing

@@ -12,10 +12,16 @@ struct SetupState;
 // (resource missing or of the wrong size), 7 (no block) or 21 (corrupt).
 UINT32 LoadPayload(SetupState *state);
 
+// The last unit of a target's name in the name of its temporary file
+// ("Vantok.ex~"); '_' where the target's own name ends in it.
+static const WCHAR PartialMark = L'~';
+
 // Writes count bytes of the block from offset (cut at the block's end) in one
-// write to path + ".partial", stamps its last-write time when time is given,
-// and only then moves it over path. Returns 0, 16 (not created, or the target
-// could not be replaced) or 17 (write failed or short); on failure the
-// partial file is gone and an existing file at path is as it was.
+// write to a temporary file beside path (path with its last unit changed to
+// PartialMark), stamps its last-write time when time is given, flushes it to
+// the disk and only then moves it over path. Returns 0, 16 (not created, a
+// path of MAX_PATH units or more, or the target could not be replaced) or 17
+// (write, flush or close failed, or the write was short); on failure the
+// temporary file is gone and an existing file at path is as it was.
 UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32 offset, UINT32 count,
                           const FILETIME *time);

@@ -29,6 +29,7 @@ debootstrap debootstrap
 bwrap bubblewrap
 unshare util-linux
 lnkinfo liblnk-utils
+strace strace
 convert imagemagick
 clang clang
 clang++ clang

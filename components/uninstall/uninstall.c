@@ -184,12 +184,12 @@ static void RemovePrograms(const WCHAR *installFolder)
         Append(path, PathUnits, ComponentNames[k]);
         Append(path, PathUnits, L".exe");
         RemoveFile(path);
-        Append(path, PathUnits, L".partial"); /* left by a setup run that was cut off */
+        path[wcslen(path) - 1] = L'~'; /* "Vantok.ex~", left by a setup run that was cut off */
         RemoveFile(path);
     }
     path[0] = 0;
     Append(path, PathUnits, installFolder);
-    Append(path, PathUnits, L"uninstall.exe.partial");
+    Append(path, PathUnits, L"uninstall.ex~");
     RemoveFile(path);
 }
 

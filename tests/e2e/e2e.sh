@@ -51,9 +51,23 @@ wine "$driver" cancel "$(winepath -w "$setup")" >"$work/cancel.out" 2>&1 </dev/n
 check cancel_exits_0 contains "$work/cancel.out" "exit: 0"
 check cancel_writes_nothing test ! -e "$install"
 
-# 2. A whole installation with everything ticked.
-wine "$driver" install "$(winepath -w "$setup")" >"$work/install.out" 2>&1 </dev/null
+# 2. A whole installation with everything ticked, traced: each temporary
+# file is flushed (fsync, in the setup process), no final name is, before
+# its rename (done by Wine's server, started anew under the trace for it).
+setup_win=$(winepath -w "$setup")
+wineserver -k
+strace -f -y -qq -o "$work/trace" -e trace=fsync,fdatasync,rename,renameat,renameat2 \
+    wine "$driver" install "$setup_win" >"$work/install.out" 2>&1 </dev/null
 cat "$work/install.out"
+grep -E 'Orbelune/[^/">]*\.ex[e~][">].* = 0' "$work/trace" | awk '
+    /fsync|fdatasync/ { n = $0; sub(/>.*/, "", n); sub(/.*\//, "", n); flushed[n] = 1; f++; names = names " " n
+                        if (n ~ /exe$/) bad++ }
+    /rename/ { split($0, q, "\""); sub(/.*\//, "", q[2]); sub(/.*\//, "", q[4]); r++
+               if (!flushed[q[2]] || length(q[2]) > length(q[4]) || q[2] == q[4]) bad++ }
+    END { printf "trace: %d flushes:%s; %d renames; %d out of order\n", f, names, r, bad }' >"$work/trace.sum"
+cat "$work/trace.sum"
+check install_flushes_each_temporary_file_before_its_rename contains "$work/trace.sum" "trace: 9 flushes: Vantok.ex~ \
+Brindlecap.ex~ Ostravelind.ex~ Zafrin.ex~ Kestrefond.ex~ Quillmarsh.ex~ Cryvane.ex~ Drumlake.ex~ uninstall.ex~; 9 renames; 0 out of order"
 check install_succeeds contains "$work/install.out" "status: Installation completed successfully."
 check install_exits_0 contains "$work/install.out" "exit: 0"
 check install_lists_uninstaller contains "$work/install.out" "uninstall.exe"

@@ -286,3 +286,34 @@ void ExpectEntryFile(InProcessSetup &setup, const std::wstring &path, UINT32 ent
     EXPECT_EQ(attributes.ftLastWriteTime.dwLowDateTime, recorded.dwLowDateTime) << "recorded time of entry " << entry;
     EXPECT_EQ(attributes.ftLastWriteTime.dwHighDateTime, recorded.dwHighDateTime) << "recorded time of entry " << entry;
 }
+
+void *PatchImport(const char *name, void *replacement)
+{
+    BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleW(nullptr));
+    const IMAGE_NT_HEADERS *headers =
+        reinterpret_cast<const IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    void *previous = nullptr;
+    IMAGE_IMPORT_DESCRIPTOR *module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+    for (; module->Name; module++) {
+        if (_stricmp(reinterpret_cast<const char *>(base + module->Name), "kernel32.dll") != 0)
+            continue;
+        IMAGE_THUNK_DATA *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + module->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + module->FirstThunk);
+        for (; names->u1.AddressOfData; names++, slots++) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const IMAGE_IMPORT_BY_NAME *import =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
+            if (strcmp(reinterpret_cast<const char *>(import->Name), name) != 0)
+                continue;
+            DWORD protection;
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &protection);
+            if (!previous)
+                previous = reinterpret_cast<void *>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection, &protection);
+        }
+    }
+    return previous;
+}

@@ -24,6 +24,10 @@ void DeleteTree(const WCHAR *path);
 // A fresh, empty folder under the Wine user's temp folder, ending in "\".
 void MakeTempFolder(WCHAR *path, DWORD capacity);
 
+// Points every import slot of kernel32!name in the test module (which links
+// setup's routines) at replacement; returns what the slot held before.
+void *PatchImport(const char *name, void *replacement);
+
 // Whether HKCU\path exists.
 bool UserKeyExists(const WCHAR *path);
 

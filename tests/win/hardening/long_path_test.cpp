@@ -1,4 +1,5 @@
-// Install folders whose paths reach 255 to 270 characters: folder creation
+// Install folders whose paths reach 236 to 270 characters: no path that
+// setup hands to the file system passes Windows' limits, folder creation
 // refuses 260 units or more without touching the file system, the writes
 // then fail one by one in the details list, and no step writes past the
 // path buffers of SetupState.
@@ -8,6 +9,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -64,6 +66,40 @@ protected:
     std::wstring startMenu_;
 };
 
+// The longest path that setup hands to CreateFileW (which opens every file it
+// writes, the temporary one too) and to CreateDirectoryW while a probe lives,
+// seen through the test module's imports (setup's routines are linked into
+// it); the calls go on to the system.
+size_t longestFile, longestFolder;
+template <typename F> F System(const char *name)
+{
+    return reinterpret_cast<F>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+}
+HANDLE WINAPI ProbeCreateFile(LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD c, DWORD f, HANDLE t)
+{
+    longestFile = std::max(longestFile, wcslen(p));
+    return System<decltype(&CreateFileW)>("CreateFileW")(p, a, s, sa, c, f, t);
+}
+BOOL WINAPI ProbeCreateDirectory(LPCWSTR p, LPSECURITY_ATTRIBUTES s)
+{
+    longestFolder = std::max(longestFolder, wcslen(p));
+    return System<decltype(&CreateDirectoryW)>("CreateDirectoryW")(p, s);
+}
+class PathProbe {
+public:
+    PathProbe() : file_(PatchImport("CreateFileW", (void *)&ProbeCreateFile)),
+                  folder_(PatchImport("CreateDirectoryW", (void *)&ProbeCreateDirectory)) {}
+    ~PathProbe()
+    {
+        PatchImport("CreateFileW", file_);
+        PatchImport("CreateDirectoryW", folder_);
+    }
+    bool Installed() const { return file_ && folder_; }
+
+private:
+    void *file_, *folder_;
+};
+
 bool KeyExists(const WCHAR *key)
 {
     HKEY handle;
@@ -75,7 +111,7 @@ bool KeyExists(const WCHAR *key)
 
 }  // namespace
 
-TEST_F(LongPathTest, FolderCreationRefuses260UnitsWithoutTouchingTheDisk)
+TEST_F(LongPathTest, FolderCreationRefusesWhatWindowsRefuses)
 {
     for (size_t length : {260u, 261u, 269u, 270u}) {
         SCOPED_TRACE("folder of " + std::to_string(length) + " characters");
@@ -86,9 +122,13 @@ TEST_F(LongPathTest, FolderCreationRefuses260UnitsWithoutTouchingTheDisk)
         // this short folder.
         EXPECT_FALSE(Exists(FirstFolder())) << "a folder was created";
     }
-    std::wstring dir = FolderOfLength(259);
-    EXPECT_TRUE(EnsureDirectories(dir.c_str())) << "259 characters";
-    EXPECT_TRUE(IsFolder(dir)) << "259 characters: the whole chain made";
+    // CreateDirectoryW of Windows takes at most 248 characters.
+    std::wstring over = FolderOfLength(249);
+    EXPECT_FALSE(EnsureDirectories(over.c_str())) << "249 characters";
+    EXPECT_FALSE(IsFolder(over)) << "249 characters: the last folder is made";
+    std::wstring dir = FolderOfLength(248);
+    EXPECT_TRUE(EnsureDirectories(dir.c_str())) << "248 characters";
+    EXPECT_TRUE(IsFolder(dir)) << "248 characters: the whole chain made";
 }
 
 TEST_F(LongPathTest, InstallationIntoAFolderOf260OrMoreFailsCleanly)
@@ -121,38 +161,56 @@ TEST_F(LongPathTest, InstallationIntoAFolderOf260OrMoreFailsCleanly)
     }
 }
 
-// Below 260 units the folder is made, and the file paths (folder, name and
-// ".exe") pass MAX_PATH. Wine writes such paths; Windows, for a program that
-// does not declare itself long-path aware, refuses them. Either way each
-// path must be reported as written or failed as it really was.
-TEST_F(LongPathTest, InstallationIntoAFolderJustBelow260)
+// Every install-folder length that setup accepts: "AppPath" gives at most 236
+// units and a backslash, the picker 259 and a backslash, both of an existing
+// folder; one removed before Install is made again, up to 248 units. The
+// lengths are those at which a name (10 to 15 units) stops fitting. No path
+// handed to the system passes Windows' limits, and a file whose path would
+// is the designed failure.
+TEST_F(LongPathTest, NoPathPassesWindowsLimits)
 {
-    for (size_t length : {255u, 259u}) {
-        SCOPED_TRACE("folder of " + std::to_string(length) + " characters");
+    const struct {
+        size_t length;
+        bool existing;
+    } rows[] = {{236, true}, {237, true}, {244, true}, {245, true},  {246, true},  {247, true},
+                {248, true}, {249, true}, {259, true}, {260, true}, {248, false}, {249, false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::to_string(row.length) + (row.existing ? " characters, existing" : " characters"));
         CleanUserState();
-        const std::wstring dir = FolderOfLength(length);
+        // "\\?\" makes and removes such folders on Windows too.
+        const std::wstring first = L"\\\\?\\" + FirstFolder(), dir = FolderOfLength(row.length);
+        DeleteTree(first.c_str());
+        if (row.existing) {
+            CreateDirectoryW(first.c_str(), nullptr);
+            ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + dir).c_str(), nullptr));
+        }
         InProcessSetup setup;
-        ASSERT_NO_FATAL_FAILURE(InstallInto(setup, dir));
-        EXPECT_TRUE(IsFolder(dir)) << "the folder was created";
+        longestFile = longestFolder = 0;
+        {
+            PathProbe probe;
+            ASSERT_TRUE(probe.Installed());
+            ASSERT_NO_FATAL_FAILURE(InstallInto(setup, dir));
+        }
+        if (row.length < 245)
+            EXPECT_GT(longestFile, row.length) << "the probe saw the files";
+        EXPECT_LT(longestFile, size_t(MAX_PATH)) << "longest path of CreateFileW";
+        EXPECT_LE(longestFolder, 248u) << "longest path of CreateDirectoryW";
 
-        // Each path line is followed by a failure line exactly when its
-        // file could not be written, and the status agrees with the count.
-        std::vector<std::wstring> lines = DetailLines(setup);
+        std::vector<std::wstring> expected;
         UINT32 failures = 0;
-        for (size_t i = 0; i < lines.size(); i++) {
-            if (lines[i] == WriteFailedLine)
-                continue;
-            bool failed = i + 1 < lines.size() && lines[i + 1] == WriteFailedLine;
-            failures += failed;
-            printf("[  INFO  ] %s: %s\n", failed ? "failed " : "written", Narrow(lines[i]).c_str());
-            EXPECT_EQ(Exists(lines[i]), !failed) << Narrow(lines[i]);
+        for (int k = 0; k < 9; k++) {
+            std::wstring path = dir + (k < 8 ? ComponentFileNames[k] + std::wstring(L".exe") : L"uninstall.exe");
+            bool fits = (row.existing || row.length <= 248) && path.size() < MAX_PATH;
+            expected.push_back(path);
+            if (!fits)
+                expected.push_back(WriteFailedLine);
+            else if (k < 8)
+                expected.push_back(startMenu_ + ComponentFileNames[k] + L".lnk");
+            EXPECT_EQ(Exists(path), fits) << Narrow(path);
+            failures += !fits;
         }
-        EXPECT_EQ(setup.State().failureCount, failures);
+        ExpectLines(DetailLines(setup), expected);
         EXPECT_EQ(StatusText(setup), failures ? InstallFailed : InstallSucceeded);
-        for (UINT32 k = 0; k < 8; k++) {
-            std::wstring exe = dir + ComponentFileNames[k] + L".exe";
-            if (Exists(exe))
-                ExpectEntryFile(setup, exe, k + 1, true);
-        }
+        DeleteTree(first.c_str());
     }
 }

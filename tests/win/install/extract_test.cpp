@@ -18,6 +18,9 @@ ULONGLONG Ticks(const FILETIME &time) { return (ULONGLONG(time.dwHighDateTime) <
 
 bool Exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// The temporary file beside a target: its name with the last unit '~'.
+std::wstring Partial(std::wstring path) { return path.back() = L'~', path; }
+
 class ExtractEntryTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -102,14 +105,14 @@ TEST_F(ExtractEntryTest, ExistingFileIsReplaced)
     std::wstring path = temp + L"old.bin";
     ASSERT_EQ(ExtractEntryToFile(&buffer, path.c_str(), 0, 50000, nullptr), 0u);
     // A partial file that a run cut off by a crash left beside it is taken over.
-    HANDLE partial = CreateFileW((path + L".partial").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE partial = CreateFileW(Partial(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(partial, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(partial, "left over", 9, &written, nullptr));
     CloseHandle(partial);
     EXPECT_EQ(ExtractEntryToFile(&buffer, path.c_str(), 777, 300, nullptr), 0u) << "second write to the same path";
     ExpectContent(path, 777, 300);
-    EXPECT_FALSE(Exists(path + L".partial")) << "the partial file became the target";
+    EXPECT_FALSE(Exists(Partial(path))) << "the partial file became the target";
 }
 
 TEST_F(ExtractEntryTest, UncreatableFileWritesNothing)
@@ -128,7 +131,7 @@ TEST_F(ExtractEntryTest, UncreatableFileWritesNothing)
     EXPECT_EQ(ExtractEntryToFile(&buffer, held.c_str(), 0, 10, nullptr), 16u) << "file held open without sharing";
     CloseHandle(other);
     ExpectContent(held, 100, 64);
-    EXPECT_FALSE(Exists(held + L".partial")) << "the new content, written aside, is deleted";
+    EXPECT_FALSE(Exists(Partial(held))) << "the new content, written aside, is deleted";
 }
 
 TEST_F(ExtractEntryTest, NoBlockWritesNothing)

@@ -562,6 +562,44 @@ TEST_F(InstallTest, FailedWritesAreListedAndCounted)
     ExpectRegistry(ExpectedLayout(appData, AllComponents & ~(1u << 6), estimated, false));
 }
 
+// Registry writes that fail for real: the uninstall entry's key denies
+// Everyone KEY_SET_VALUE (Wine enforces a key's DACL), and Cryvane's type key
+// is volatile, below which no lasting key can be made. Each step with a
+// failed write gets one failure line after its paths, and the run fails.
+TEST_F(InstallTest, FailedRegistryWritesAreListedAndCounted)
+{
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, UninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    SID everyone = {SID_REVISION, 1, {SECURITY_WORLD_SID_AUTHORITY}, {SECURITY_WORLD_RID}};
+    BYTE aclBytes[128];
+    PACL acl = reinterpret_cast<PACL>(aclBytes);
+    SECURITY_DESCRIPTOR descriptor;
+    ASSERT_TRUE(InitializeAcl(acl, sizeof(aclBytes), ACL_REVISION) &&
+                AddAccessDeniedAce(acl, ACL_REVISION, KEY_SET_VALUE, &everyone) &&
+                AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, &everyone) &&
+                InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+                SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
+    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor), ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes\\Cryvane.File", 0, nullptr, REG_OPTION_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+
+    InProcessSetup setup;
+    ASSERT_NO_FATAL_FAILURE(GoToDirectoryPage(setup, AllComponents, true));
+    PressInstall(setup);
+    EXPECT_EQ(StatusText(setup), Failed) << "final status";
+    EXPECT_EQ(setup.State().failureCount, 2u) << "Cryvane's step and the final step";
+    std::vector<std::wstring> expected = CleanRunLines(appData, startMenu, AllComponents, true);
+    expected.insert(expected.begin() + 14, WriteFailed);  // after Cryvane's link, the 14th line
+    expected.push_back(WriteFailed);                      // after uninstall.exe
+    ExpectLines(DetailLines(setup), expected);
+    ExpectEntryFile(setup, appData + L"uninstall.exe", 10, false);
+    ExpectRegistry(ExpectedLayout(appData, AllComponents & ~(1u << 6), 0, false));
+}
+
 TEST_F(InstallTest, ChosenFolderIsUsedAndOfferedNextRun)
 {
     WCHAR temp[MAX_PATH];
