@@ -7,8 +7,10 @@
 #                                  there and prints its last line beside the
 #                                  counts of make test's run of the same
 #                                  programs (build/test-results)
-# The run takes the Wine commands from WINE and WINESERVER (default wine and
-# wineserver), and a display from DISPLAY (else a private Xvfb).
+# The run is on the platform that ORBELUNE_PLATFORM names (wine8, the
+# default, or wine10: tools/wine-env.sh), and compares with make test's
+# results of that platform; it takes a display from DISPLAY (else a private
+# Xvfb).
 set -eu
 ORBELUNE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ORBELUNE_ROOT"
@@ -31,30 +33,30 @@ pack() {
 
 run() {
     zip=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-    WINE=${WINE:-wine}
-    WINESERVER=${WINESERVER:-wineserver}
+    platform=${ORBELUNE_PLATFORM:-wine8}
+    . tools/wine-env.sh
+    use_platform "$platform"
+    [ "$platform" = wine10 ] && sh tools/debian13.sh make
     fresh=$(mktemp -d)
-    export WINEPREFIX="$fresh/prefix" WINEARCH=win64 WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
+    export WINEPREFIX="$fresh/prefix"
     xvfb=
     if [ -z "${DISPLAY:-}" ]; then
-        . tools/wine-env.sh
         start_xvfb
         xvfb=1
     fi
-    trap '$WINESERVER -k 2>/dev/null || true; [ -n "$xvfb" ] && stop_xvfb; rm -rf "$fresh"' EXIT
-    $WINE wineboot -i >/dev/null 2>&1
+    trap 'wineserver -k 2>/dev/null || true; [ -n "$xvfb" ] && stop_xvfb; rm -rf "$fresh"' EXIT
+    wineboot -i >/dev/null 2>&1
     # Without a window manager Wine's managed windows wait for one.
-    $WINE reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
-    $WINESERVER -w
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+    wineserver -w
     folder="$WINEPREFIX/drive_c/windows-tests"
     mkdir -p "$folder"
     (cd "$folder" && cmake -E tar xf "$zip")
-    (cd "$folder" && $WINE cmd /c run-tests.cmd) >"$fresh/out" 2>&1 </dev/null || true
-    echo "run-tests.cmd: $(tr -d '\r' <"$fresh/out" | grep -E '^[0-9]+ passed, [0-9]+ failed' | tail -1)"
+    (cd "$folder" && wine cmd /c run-tests.cmd) >"$fresh/out" 2>&1 </dev/null || true
+    echo "run-tests.cmd ($platform): $(tr -d '\r' <"$fresh/out" | grep -E '^[0-9]+ passed, [0-9]+ failed' | tail -1)"
     passed=0 failed=0
     for p in $programs; do
-        xml=build/test-results/win.$p.xml
+        xml=build/test-results/$platform/win.$p.xml
         [ -f "$xml" ] || continue
         line=$(grep -m1 '<testsuites ' "$xml")
         t=$(echo "$line" | sed -n 's/.* tests="\([0-9]*\)".*/\1/p')

@@ -31,7 +31,7 @@ use_platform() {
     esac
     export PATH ORBELUNE_PLATFORM=$1
 }
-[ "$ORBELUNE_PLATFORM" = wine10 ] && use_platform wine10
+if [ "$ORBELUNE_PLATFORM" = wine10 ]; then use_platform wine10; fi
 
 # Starts Xvfb on a free display and exports DISPLAY; XVFB_PID is set.
 start_xvfb() {
