@@ -8,11 +8,23 @@
 
 void SetEditMargins(HWND edit, int dx, int dy)
 {
+    SetupState *state = setupState;
+    // Each inset starts from the edit's own rect, not from the last inset,
+    // so that many changes leave the same text area as one. The edit is not
+    // asked to restore its own rect (EM_SETRECT with NULL is ignored where a
+    // touch keyboard or a hook is installed): it is read before the first
+    // inset and kept. A rect other than the one the last inset left means
+    // that the edit has set its own again (a new font or size from a DPI
+    // rescaling), which is then the one to start from.
     RECT rect = {};
     SendMessageW(edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&rect));
+    if (!EqualRect(&rect, &state->licenseInsetRect))
+        state->licenseTextRect = rect;
+    rect = state->licenseTextRect;
     rect.left += dx;
     rect.top += dy;
     SendMessageW(edit, EM_SETRECT, 0, reinterpret_cast<LPARAM>(&rect));
+    SendMessageW(edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&state->licenseInsetRect));
 }
 
 int LicenseInsetForDpi(UINT dpi)
@@ -55,14 +67,15 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
             PostQuitMessage(0);
         return TRUE;
 
-    // Under Per-Monitor V2 the dialog manager rescales the controls and gives
-    // them the new font while the DPI change is being handled, and a new font
-    // resets an edit's formatting rectangle. A posted message is retrieved
-    // only after every sent message of that handling, so the inset lands on
-    // the rectangle that the edit keeps.
+    // Under Per-Monitor V2 the dialog manager rescales the dialog, its
+    // controls and their fonts itself, but only when the procedure leaves the
+    // message to it: FALSE. The window is neither moved nor resized here. A
+    // new font resets an edit's formatting rectangle; a posted message is
+    // retrieved only after every sent message of the rescaling, so the inset
+    // lands on the rectangle that the edit keeps.
     case WM_DPICHANGED:
         PostMessageW(window, LicenseInsetMessage, static_cast<WPARAM>(LicenseInsetForDpi(HIWORD(wParam))), 0);
-        return TRUE;
+        return FALSE;
 
     case LicenseInsetMessage: {
         int inset = static_cast<int>(wParam);

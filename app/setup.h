@@ -54,6 +54,8 @@ struct SetupState {
     PayloadBuffer payload;
     alignas(8) BYTE scratch[ScratchBytes];  // also holds UTF-16 key paths
     const WCHAR *componentNames[ComponentNameCount];
+    RECT licenseTextRect;    // the license edit's own formatting rect, before any inset
+    RECT licenseInsetRect;   // the rect the edit made of the last inset
 };
 
 // The record of the run; set once, before COM and before any window.
@@ -75,7 +77,8 @@ BOOL PumpSetupMessage(MSG *message);
 
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Moves the formatting rectangle of a multi-line edit inwards by dx and dy.
+// Moves the formatting rectangle of the license edit inwards by dx and dy
+// from the edit's own rectangle, whatever inset came before.
 void SetEditMargins(HWND edit, int dx, int dy);
 
 // The start-up failure box "Setup initialization failed." / "Error", owned by

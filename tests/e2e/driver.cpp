@@ -330,8 +330,13 @@ HWND StartAtLicensePage(const WCHAR *setup, PROCESS_INFORMATION *process, HWND *
     }
     *main = WaitForWindow(process->dwProcessId, SetupTitle, nullptr, 30000);
     HWND page = *main ? WaitForPage(*main, 0, 5000) : nullptr;
-    if (!page)
+    if (!page) {
         Fail(*main ? "license page not shown" : "no setup window");
+        return nullptr;
+    }
+    // What the system made of the manifest's DPI awareness (2: per monitor).
+    printf("dpi awareness: %d\n",
+           static_cast<int>(GetAwarenessFromDpiAwarenessContext(GetWindowDpiAwarenessContext(*main))));
     return page;
 }
 

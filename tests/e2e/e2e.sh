@@ -70,6 +70,7 @@ check install_flushes_each_temporary_file_before_its_rename contains "$work/trac
 Brindlecap.ex~ Ostravelind.ex~ Zafrin.ex~ Kestrefond.ex~ Quillmarsh.ex~ Cryvane.ex~ Drumlake.ex~ uninstall.ex~; 9 renames; 0 out of order"
 check install_succeeds contains "$work/install.out" "status: Installation completed successfully."
 check install_exits_0 contains "$work/install.out" "exit: 0"
+check install_per_monitor_aware contains "$work/install.out" "dpi awareness: 2"
 check install_lists_uninstaller contains "$work/install.out" "uninstall.exe"
 for name in Vantok Brindlecap Ostravelind Zafrin Kestrefond Quillmarsh Cryvane Drumlake; do
     check "file_$name" cmp "$install/$name.exe" "$build/payload/$name.exe"

@@ -364,7 +364,9 @@ TEST_F(SetupResources, ManifestAsksForNoElevation)
         "publicKeyToken=\"6595b64144ccf1df\" language=\"*\"",
         // Windows before 10 1607 reads only the first: the system DPI there.
         "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>",
-        "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2</dpiAwareness>",
+        // Windows 10 1607 knows no PerMonitorV2: the first it knows, System.
+        "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2, System"
+        "</dpiAwareness>",
         "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>",
         "<supportedOS Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"/>",
         "<supportedOS Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"/>",
