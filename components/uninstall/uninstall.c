@@ -76,12 +76,22 @@ static void ReportLeft(const WCHAR *what)
     Append(report, ReportUnits, what);
 }
 
-/* Deletes a file; a file that is already gone is no failure. */
+/* Deletes a file of the pack's; a file that is already gone is no failure.
+ * A read-only one (restored from a backup, put there by a sync tool) cannot
+ * be deleted until the attribute is cleared; when it still cannot go, it
+ * gets its attribute back. */
 static void RemoveFile(const WCHAR *path)
 {
+    DWORD attributes = GetFileAttributesW(path);
+    BOOL readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+                    !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (readOnly)
+        SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
     if (DeleteFileW(path))
         return;
     DWORD error = GetLastError();
+    if (readOnly)
+        SetFileAttributesW(path, attributes);
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
         ReportLeft(path);
 }
@@ -203,9 +213,16 @@ static void RemovePrograms(const WCHAR *installFolder)
  *   on the pipe returns then, however long this program keeps its last
  *   message open, without polling;
  * - DeleteFile fails while the file is mapped as an image, which may outlast
- *   the handles for a moment: the delete is retried, a second apart;
+ *   the handles for a moment, and a deleted file keeps its folder until the
+ *   last handle to it is closed (a virus scanner, an indexer): the delete
+ *   and the rmdir are retried, a second apart, while either is left;
  * - rmdir without /s removes only an empty folder, and cmd runs in the
- *   system folder, so that it never holds the install folder as its own.
+ *   system folder, so that it never holds the install folder as its own;
+ * - "set /p" needs the command extensions, which a user or a machine can
+ *   switch off for every cmd in the registry; /e:on takes precedence;
+ * - cmd inherits the two pipe ends alone, not every inheritable handle of
+ *   this program (the standard handles of whoever started it, which a
+ *   caller may be reading to the end, or a file in the install folder).
  * No path is ever part of cmd's command text. The paths reach cmd through its
  * environment and are read with delayed expansion (/v:on, "!name!"), which
  * cmd documents as expansion at execution time: after it has expanded
@@ -223,7 +240,7 @@ static void RemovePrograms(const WCHAR *installFolder)
 static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder)
 {
     enum { CommandUnits = 8191, Retries = 30 }; /* cmd reads at most 8191 characters */
-    WCHAR system[MAX_PATH], cmd[MAX_PATH + 16], folder[PathUnits], retry[MAX_PATH + 160];
+    WCHAR system[MAX_PATH], cmd[MAX_PATH + 16], folder[PathUnits], retry[MAX_PATH + 240];
     static WCHAR command[CommandUnits + 1];
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
@@ -239,10 +256,11 @@ static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder
         folder[used - 1] = 0;
     BOOL removeFolder = wcschr(folder, L'\\') != NULL;
     /* cmd's whole environment: the two paths under names that no file name
-     * can hold ('?'), and SystemRoot, which ping needs. */
+     * can hold ('?'), and SystemRoot, which ping needs: the system's own, not
+     * this program's variable, which its caller can set to anything. */
     static WCHAR environment[2 * PathUnits + MAX_PATH + 64];
     WCHAR systemRoot[MAX_PATH];
-    DWORD rootLength = GetEnvironmentVariableW(L"SystemRoot", systemRoot, MAX_PATH);
+    UINT rootLength = GetSystemWindowsDirectoryW(systemRoot, MAX_PATH);
     if (rootLength == 0 || rootLength >= MAX_PATH)
         return NULL;
     size_t at = 0;
@@ -257,16 +275,21 @@ static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder
         at += name + value + 1;
     }
     environment[at] = 0;
-    swprintf(command, ARRAYSIZE(command), L"\"%ls\" /d /q /v:on /c echo running& set /p OrbeluneWait=", cmd);
-    swprintf(retry, ARRAYSIZE(retry),
-             L"& del /f /q \"!Orbelune?Uninstaller!\" >nul 2>&1& "
-             L"(if exist \"!Orbelune?Uninstaller!\" \"%ls\\ping.exe\" -n 2 127.0.0.1 >nul 2>&1)",
-             system);
-    const WCHAR *last = removeFolder ? L"& del /f /q \"!Orbelune?Uninstaller!\" >nul 2>&1& rmdir \"!Orbelune?Folder!\" >nul 2>&1"
-                                     : L"& del /f /q \"!Orbelune?Uninstaller!\" >nul 2>&1";
-    for (int i = 0; i < Retries && wcslen(command) + wcslen(retry) + wcslen(last) < CommandUnits; i++)
+    swprintf(command, ARRAYSIZE(command), L"\"%ls\" /d /q /e:on /v:on /c echo running& set /p OrbeluneWait=", cmd);
+    /* Once both are gone every further round is two quick no-ops. A folder
+     * that keeps a file of the user's is waited for until the rounds end. */
+    if (removeFolder)
+        swprintf(retry, ARRAYSIZE(retry),
+                 L"& del /f /q \"!Orbelune?Uninstaller!\" >nul 2>&1& rmdir \"!Orbelune?Folder!\" >nul 2>&1& "
+                 L"(if exist \"!Orbelune?Folder!\\\" \"%ls\\ping.exe\" -n 2 127.0.0.1 >nul 2>&1)",
+                 system);
+    else
+        swprintf(retry, ARRAYSIZE(retry),
+                 L"& del /f /q \"!Orbelune?Uninstaller!\" >nul 2>&1& "
+                 L"(if exist \"!Orbelune?Uninstaller!\" \"%ls\\ping.exe\" -n 2 127.0.0.1 >nul 2>&1)",
+                 system);
+    for (int i = 0; i < Retries && wcslen(command) + wcslen(retry) < CommandUnits; i++)
         Append(command, ARRAYSIZE(command), retry);
-    Append(command, ARRAYSIZE(command), last);
 
     /* cmd waits on wait[0] (its input), whose other end this process holds
      * until it ends; it answers on answer[1]. */
@@ -281,17 +304,30 @@ static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder
     }
     SetHandleInformation(wait[1], HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(answer[0], HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup;
+    HANDLE inherited[2] = {wait[0], answer[1]};
+    SIZE_T listBytes = 0;
+    InitializeProcThreadAttributeList(NULL, 1, 0, &listBytes);
+    LPPROC_THREAD_ATTRIBUTE_LIST list = listBytes ? HeapAlloc(GetProcessHeap(), 0, listBytes) : NULL;
+    BOOL listed = list && InitializeProcThreadAttributeList(list, 1, 0, &listBytes);
+    STARTUPINFOEXW startup;
     PROCESS_INFORMATION process;
     memset(&startup, 0, sizeof(startup));
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = wait[0];
-    startup.hStdOutput = answer[1];
-    startup.hStdError = answer[1];
-    BOOL started =
-        CreateProcessW(cmd, command, NULL, NULL, TRUE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
-                       environment, system, &startup, &process);
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = wait[0];
+    startup.StartupInfo.hStdOutput = answer[1];
+    startup.StartupInfo.hStdError = answer[1];
+    startup.lpAttributeList = list;
+    BOOL started = listed &&
+                   UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof(inherited),
+                                             NULL, NULL) &&
+                   CreateProcessW(cmd, command, NULL, NULL, TRUE,
+                                  CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
+                                  environment, system, &startup.StartupInfo, &process);
+    if (listed)
+        DeleteProcThreadAttributeList(list);
+    if (list)
+        HeapFree(GetProcessHeap(), 0, list);
     CloseHandle(wait[0]);
     CloseHandle(answer[1]);
     char reply[16];

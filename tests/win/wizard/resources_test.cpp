@@ -355,13 +355,19 @@ TEST_F(SetupResources, ManifestAsksForNoElevation)
     const BYTE *bytes = Resource(MAKEINTRESOURCEW(24), 1, &size);
     ASSERT_NE(bytes, nullptr) << "manifest, type 24 id 1";
     std::string manifest(reinterpret_cast<const char *>(bytes), size);
-    const char *const parts[] = {
+    const char *const setupParts[] = {
         "<?xml version=\"1.0\" encoding=\"UTF-8\"",
         "<assemblyIdentity type=\"win32\" name=\"Orbelune.SetupSingle\" version=\"1.0.0.0\" "
         "processorArchitecture=\"*\"/>",
         "<description>Orbelune App Pack</description>",
         "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" processorArchitecture=\"*\" "
         "publicKeyToken=\"6595b64144ccf1df\" language=\"*\"",
+    };
+    for (const char *part : setupParts)
+        EXPECT_NE(manifest.find(part), std::string::npos) << "manifest lacks " << part;
+    // The same in the per-user uninstaller's, whose message boxes are then
+    // drawn at the monitor's scale, not stretched.
+    const char *const parts[] = {
         // Windows before 10 1607 reads only the first: the system DPI there.
         "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>",
         // Windows 10 1607 knows no PerMonitorV2: the first it knows, System.
@@ -374,8 +380,20 @@ TEST_F(SetupResources, ManifestAsksForNoElevation)
         "<supportedOS Id=\"{e2011457-1546-43c5-a5fe-008deee3d3f0}\"/>",
         "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
     };
-    for (const char *part : parts)
+    WCHAR uninstallerPath[MAX_PATH];
+    ASSERT_TRUE(BuildOutputPath(L"payload\\uninstall.exe", uninstallerPath, ARRAYSIZE(uninstallerPath)));
+    HMODULE uninstaller = LoadLibraryExW(uninstallerPath, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(uninstaller, nullptr) << "LoadLibraryExW failed with " << GetLastError();
+    HRSRC found = FindResourceW(uninstaller, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    HGLOBAL loaded = found ? LoadResource(uninstaller, found) : nullptr;
+    std::string uninstallerManifest;
+    if (loaded)
+        uninstallerManifest.assign(static_cast<const char *>(LockResource(loaded)), SizeofResource(uninstaller, found));
+    FreeLibrary(uninstaller);
+    for (const char *part : parts) {
         EXPECT_NE(manifest.find(part), std::string::npos) << "manifest lacks " << part;
+        EXPECT_NE(uninstallerManifest.find(part), std::string::npos) << "uninstaller's manifest lacks " << part;
+    }
     EXPECT_EQ(manifest.find("requireAdministrator"), std::string::npos);
     EXPECT_EQ(manifest.find("highestAvailable"), std::string::npos);
 
