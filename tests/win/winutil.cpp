@@ -170,23 +170,56 @@ bool InProcessSetup::Start()
     return true;
 }
 
+// Takes one waiting message and dispatches it as the setup's loop does; false
+// when none was waiting or it was the quit message (*quit then set).
+static bool DispatchWaiting(bool *quit, bool *stepRan = nullptr)
+{
+    MSG message;
+    if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+        return false;
+    if (message.message == WM_QUIT) {
+        *quit = true;
+        return false;
+    }
+    bool stepDue = setupState && message.message == WM_TIMER && message.hwnd == setupState->mainWindow &&
+                   setupState->pendingStep != 0;
+    HWND page = setupState ? setupState->pages[setupState->currentPage] : nullptr;
+    if (!page || !IsDialogMessageW(page, &message)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    if (stepRan)
+        *stepRan = stepDue;
+    return true;
+}
+
 bool PumpFor(DWORD ms)
 {
     DWORD start = GetTickCount();
-    MSG message;
+    bool quit = false;
     do {
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT)
-                return false;
-            HWND page = setupState ? setupState->pages[setupState->currentPage] : nullptr;
-            if (!page || !IsDialogMessageW(page, &message)) {
-                TranslateMessage(&message);
-                DispatchMessageW(&message);
-            }
+        while (DispatchWaiting(&quit)) {
         }
+        if (quit)
+            return false;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
     } while (GetTickCount() - start < ms);
     return true;
+}
+
+int PumpInstallSteps(DWORD timeoutMs, const std::function<void(int step)> &afterStep)
+{
+    DWORD start = GetTickCount();
+    bool quit = false;
+    int steps = 0;
+    while (setupState->phase != Finished && !quit && GetTickCount() - start < timeoutMs) {
+        bool stepRan = false;
+        if (!DispatchWaiting(&quit, &stepRan))
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        else if (stepRan)
+            afterStep(steps++);
+    }
+    return steps;
 }
 
 void Click(HWND button)

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,13 @@ private:
 // Dispatches messages as the setup's loop does, for about ms milliseconds.
 // Returns false if the quit message arrived.
 bool PumpFor(DWORD ms);
+
+// Dispatches messages as PumpFor does until the installation has finished or
+// timeoutMs passes, and calls afterStep(k) once the timer tick that ran step
+// k has been handled. Steps are counted from the ticks that found one due, not
+// from the bar, which a starved process may see move twice between two looks.
+// Returns the number of steps.
+int PumpInstallSteps(DWORD timeoutMs, const std::function<void(int step)> &afterStep);
 
 // Dispatches messages until done() holds or timeoutMs passes; true if it held.
 template <typename Predicate> bool PumpUntil(Predicate done, DWORD timeoutMs)

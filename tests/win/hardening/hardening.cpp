@@ -90,18 +90,9 @@ void RunInstallation(InProcessSetup &setup, const std::function<void(int step)> 
     SetupState &state = setup.State();
     SendMessageW(setup.Control(DirectoryPage, IDC_FORWARD), BM_CLICK, 0, 0);
     ASSERT_EQ(state.phase, Installing) << "phase once Install is pressed";
-    int last = 0, step = 0;
-    DWORD begun = GetTickCount();
-    while (state.phase != Finished && GetTickCount() - begun < 15000) {
-        PumpFor(1);
-        int position = BarPosition(setup);
-        if (position != last) {
-            last = position;
-            afterStep(step++);
-        }
-    }
+    int steps = PumpInstallSteps(15000, afterStep);
     ASSERT_EQ(state.phase, Finished) << "installation did not finish in 15 s";
-    EXPECT_EQ(step, 9) << "one bar move per step";
+    EXPECT_EQ(steps, 9) << "one tick per step";
 }
 
 RecordGuard::RecordGuard(const SetupState &state)

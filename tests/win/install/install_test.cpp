@@ -343,8 +343,8 @@ struct StepSample {
 };
 
 // Presses "&Install" and runs the steps to the end, noting the bar and the
-// status line each time the bar moves. With closeRequests, the window is
-// asked to close three ways half-way through.
+// status line after each step. With closeRequests, the window is asked to
+// close three ways half-way through.
 std::vector<StepSample> PressInstall(InProcessSetup &setup, bool closeRequests = false)
 {
     SetupState &state = setup.State();
@@ -355,26 +355,21 @@ std::vector<StepSample> PressInstall(InProcessSetup &setup, bool closeRequests =
     QueryPerformanceCounter(&start);
     SendMessageW(setup.Control(DirectoryPage, IDC_FORWARD), BM_CLICK, 0, 0);
     EXPECT_EQ(state.phase, Installing) << "phase once Install is pressed";
-    int last = 0;
     bool closed = false;
-    DWORD begun = GetTickCount();
-    while (state.phase != Finished && GetTickCount() - begun < 10000) {
-        PumpFor(1);
-        int position = BarPosition(setup);
-        if (position != last) {
-            samples.push_back({position, StatusText(setup)});
-            last = position;
+    PumpInstallSteps(10000, [&](int step) {
+        samples.push_back({BarPosition(setup), StatusText(setup)});
+        if (closed && step == 4) {
+            // The posted Escape came before this step's tick.
+            EXPECT_TRUE(IsWindow(state.mainWindow)) << "window closed while installing";
+            EXPECT_EQ(state.phase, Installing) << "close request during the steps";
         }
-        if (closeRequests && !closed && position == 44) {
+        if (closeRequests && step == 3) {
             closed = true;
             SendMessageW(state.mainWindow, WM_CLOSE, 0, 0);
             SendMessageW(setup.Control(ProgressPage, IDC_FORWARD), BM_CLICK, 0, 0);  // "&Close"
             PostMessageW(setup.Page(ProgressPage), WM_KEYDOWN, VK_ESCAPE, 0);
-            PumpFor(20);
-            EXPECT_TRUE(IsWindow(state.mainWindow)) << "window closed while installing";
-            EXPECT_EQ(state.phase, Installing) << "close request during the steps";
         }
-    }
+    });
     QueryPerformanceCounter(&end);
     EXPECT_EQ(state.phase, Finished) << "installation did not finish in 10 s";
     if (closeRequests)
