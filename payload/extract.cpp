@@ -6,6 +6,20 @@
 // A path ending so names a folder or a drive, not a file.
 static bool IsFolderEnd(WCHAR c) { return c == L'\\' || c == L'/' || c == L':'; }
 
+// Clears the read-only attribute of a file, which Windows neither replaces
+// nor deletes. Returns the attributes it had, or INVALID_FILE_ATTRIBUTES when
+// nothing was changed.
+static DWORD ClearReadOnly(const WCHAR *path)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY) ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return INVALID_FILE_ATTRIBUTES;
+    if (!SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY))
+        return INVALID_FILE_ATTRIBUTES;
+    return attributes;
+}
+
 UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32 offset, UINT32 count,
                           const FILETIME *time)
 {
@@ -27,6 +41,7 @@ UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32
     memcpy(partial, path, (length + 1) * sizeof(WCHAR));
     partial[length - 1] = path[length - 1] == PartialMark ? L'_' : PartialMark;
 
+    ClearReadOnly(partial);  // one left by an earlier run would refuse CREATE_ALWAYS
     HANDLE file = CreateFileW(partial, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return PayloadFileNotCreated;
@@ -55,9 +70,15 @@ UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32
     // works whether or not the target exists (ReplaceFileW needs an existing
     // target and can fail half-way, with the target moved aside). It fails
     // while another process has the target open or runs it; the target then
-    // stays as it was.
-    if (status == PayloadOk && !MoveFileExW(partial, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        status = PayloadFileNotCreated;
+    // stays as it was, read-only again if it was.
+    if (status == PayloadOk) {
+        DWORD attributes = ClearReadOnly(path);
+        if (!MoveFileExW(partial, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            status = PayloadFileNotCreated;
+            if (attributes != INVALID_FILE_ATTRIBUTES)
+                SetFileAttributesW(path, attributes);
+        }
+    }
     if (status != PayloadOk)
         DeleteFileW(partial);
     return status;

@@ -137,8 +137,14 @@ rm -f "$doc"
 
 # 3. A second installation over the first, with no mouse: keystrokes only
 # (Tab, Shift+Tab, Space, Enter, Alt mnemonics). It offers and uses the
-# recorded folder; Zafrin, unticked with Space, is not written again.
+# recorded folder; Zafrin, unticked with Space, is not written again. An
+# earlier Drumlake.exe, marked read-only (as a backup or a sync tool leaves a
+# file), is replaced all the same. (Windows replaces no read-only file; Wine,
+# run as root here, writes and renames over one, so that this shows the
+# outcome only: the install tests' extraction case shows it on Windows.)
 rm -f "$install/Zafrin.exe"
+echo "earlier Drumlake" >"$install/Drumlake.exe"
+chmod a-w "$install/Drumlake.exe"
 wine "$driver" keyboard "$(winepath -w "$setup")" >"$work/again.out" 2>&1 </dev/null
 cat "$work/again.out" | grep -vE '^detail'
 check keyboard_tab_reaches_cancel contains "$work/again.out" "tab: 2"
@@ -150,6 +156,7 @@ check reinstall_same_folder contains "$work/again.out" "folder: $appdata_win\\Or
 check keyboard_alt_c_closes contains "$work/again.out" "exit: 0"
 check keyboard_skips_unticked test ! -e "$install/Zafrin.exe"
 check keyboard_installs_ticked contains "$work/again.out" "detail: $appdata_win\\Orbelune\\Drumlake.exe"
+check reinstall_replaces_read_only_program cmp "$install/Drumlake.exe" "$build/payload/Drumlake.exe"
 
 # A program of the pack still running: the uninstaller says what is left,
 # keeps the uninstall entry so that the user can try again, and fails. A

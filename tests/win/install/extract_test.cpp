@@ -110,9 +110,15 @@ TEST_F(ExtractEntryTest, ExistingFileIsReplaced)
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(partial, "left over", 9, &written, nullptr));
     CloseHandle(partial);
+    // Both read-only, as a backup or a sync tool may leave them: Windows
+    // replaces neither until the attribute is cleared (Wine, run as root,
+    // does).
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW(Partial(path).c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(ExtractEntryToFile(&buffer, path.c_str(), 777, 300, nullptr), 0u) << "second write to the same path";
     ExpectContent(path, 777, 300);
     EXPECT_FALSE(Exists(Partial(path))) << "the partial file became the target";
+    EXPECT_FALSE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) << "the new file is writable";
 }
 
 TEST_F(ExtractEntryTest, UncreatableFileWritesNothing)
@@ -128,9 +134,11 @@ TEST_F(ExtractEntryTest, UncreatableFileWritesNothing)
     ASSERT_EQ(ExtractEntryToFile(&buffer, held.c_str(), 100, 64, nullptr), 0u);
     HANDLE other = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetFileAttributesW(held.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(ExtractEntryToFile(&buffer, held.c_str(), 0, 10, nullptr), 16u) << "file held open without sharing";
     CloseHandle(other);
     ExpectContent(held, 100, 64);
+    EXPECT_TRUE(GetFileAttributesW(held.c_str()) & FILE_ATTRIBUTE_READONLY) << "kept read-only";
     EXPECT_FALSE(Exists(Partial(held))) << "the new content, written aside, is deleted";
 }
 
