@@ -54,6 +54,7 @@ struct SetupState {
     PayloadBuffer payload;
     alignas(8) BYTE scratch[ScratchBytes];  // also holds UTF-16 key paths
     const WCHAR *componentNames[ComponentNameCount];
+    UINT32 associationsWritten;  // file types or verbs written: the shell is told once, at the end
     RECT licenseTextRect;    // the license edit's own formatting rect, before any inset
     RECT licenseInsetRect;   // the rect the edit made of the last inset
 };

@@ -2,6 +2,7 @@
 #include "install.h"
 
 #include <commctrl.h>
+#include <shlobj.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -122,6 +123,8 @@ static void InstallComponent(UINT32 k, WCHAR *iconString, WCHAR *commandString)
     // opened by its file types, nor removed without its uninstall entry).
     if (!WriteRegistryGroup(ComponentRegistrations[k], iconString, commandString))
         ReportWriteFailure();
+    if (ComponentRegistrations[k].count != 0)
+        state->associationsWritten = 1;
 }
 
 // Step 8: the recorded folder, the uninstaller and its uninstall entry.
@@ -150,6 +153,10 @@ static void FinishInstallation(WCHAR *iconString, WCHAR *commandString, size_t f
         if (!registered)
             ReportWriteFailure();
     }
+    // Explorer keeps the icons and verbs of the file types that it has read
+    // until it is told that associations changed.
+    if (state->associationsWritten)
+        SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
     SetDlgItemTextA(state->pages[ProgressPage], IDC_STATUS,
                     state->failureCount ? "Installation failed." : "Installation completed successfully.");
     state->phase = Finished;

@@ -340,7 +340,44 @@ void GoToDirectoryPage(InProcessSetup &setup, UINT32 mask, bool shortcuts)
 struct StepSample {
     int position;
     std::string status;
+    int associationNotices;  // seen so far
 };
+
+// Counts the shell's notifications that file associations changed, as
+// Explorer receives them, for as long as it lives.
+class AssociationWatch {
+public:
+    AssociationWatch()
+    {
+        notices = 0;
+        window_ = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        original = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Proc)));
+        SHChangeNotifyEntry everything = {nullptr, TRUE};
+        id_ = SHChangeNotifyRegister(window_, SHCNRF_ShellLevel, SHCNE_ASSOCCHANGED, NoticeMessage, 1, &everything);
+        EXPECT_NE(id_, 0u) << "SHChangeNotifyRegister";
+    }
+    ~AssociationWatch()
+    {
+        SHChangeNotifyDeregister(id_);
+        DestroyWindow(window_);
+    }
+    static int notices;
+
+private:
+    enum { NoticeMessage = WM_APP + 77 };
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == NoticeMessage && (lParam & SHCNE_ASSOCCHANGED))
+            notices++;
+        return CallWindowProcW(original, window, message, wParam, lParam);
+    }
+    static WNDPROC original;
+    HWND window_;
+    ULONG id_;
+};
+int AssociationWatch::notices;
+WNDPROC AssociationWatch::original;
 
 // Presses "&Install" and runs the steps to the end, noting the bar and the
 // status line after each step. With closeRequests, the window is asked to
@@ -357,7 +394,7 @@ std::vector<StepSample> PressInstall(InProcessSetup &setup, bool closeRequests =
     EXPECT_EQ(state.phase, Installing) << "phase once Install is pressed";
     bool closed = false;
     PumpInstallSteps(10000, [&](int step) {
-        samples.push_back({BarPosition(setup), StatusText(setup)});
+        samples.push_back({BarPosition(setup), StatusText(setup), AssociationWatch::notices});
         if (closed && step == 4) {
             // The posted Escape came before this step's tick.
             EXPECT_TRUE(IsWindow(state.mainWindow)) << "window closed while installing";
@@ -424,12 +461,16 @@ TEST_F(InstallTest, WholeInstallationWithEverythingTicked)
     SetupState &state = setup.State();
     ASSERT_EQ(std::wstring(state.installDir), appData) << "default install folder";
 
+    AssociationWatch watch;
     std::vector<StepSample> samples = PressInstall(setup, true);
     std::vector<std::string> statuses;
     for (const WCHAR *name : Names)
         statuses.push_back(Narrow(name));
     statuses.push_back(Succeeded);
     ExpectSamples(samples, statuses);
+    // The shell hears once, at the end, that file types and verbs changed.
+    for (size_t i = 0; i < samples.size(); i++)
+        EXPECT_EQ(samples[i].associationNotices, i == 8 ? 1 : 0) << "association notices after step " << i;
 
     EXPECT_EQ(StatusText(setup), Succeeded) << "final status";
     EXPECT_EQ(BarPosition(setup), 100) << "bar at the end";
@@ -632,7 +673,10 @@ TEST_F(InstallTest, FinalStepWithNothingRequiredWritesNothing)
     ASSERT_TRUE(setup.Start());
     SetupState &state = setup.State();
     state.requiredBytes = 0;
+    AssociationWatch watch;
     RunInstallStep(8);
+    PumpFor(0);
+    EXPECT_EQ(AssociationWatch::notices, 0) << "nothing registered, nothing to tell the shell";
     EXPECT_EQ(state.phase, Finished);
     EXPECT_EQ(state.pendingStep, 0u);
     EXPECT_EQ(StatusText(setup), Succeeded) << "status with nothing required";
