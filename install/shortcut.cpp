@@ -11,10 +11,11 @@ HRESULT CreateShortcut(const WCHAR *targetPath, const WCHAR *linkPath)
                                   reinterpret_cast<void **>(&link));
     if (FAILED(hr))
         return hr;
-    link->SetPath(targetPath);  // a refused target shows up in Save's result
-
+    // A refused target would leave a link to nothing that saves all the same.
+    hr = link->SetPath(targetPath);
     IPersistFile *file = nullptr;
-    hr = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file));
+    if (SUCCEEDED(hr))
+        hr = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file));
     if (FAILED(hr)) {
         link->Release();
         return hr;

@@ -99,6 +99,13 @@ TEST_F(CreateShortcutTest, UnwritableFolderFails)
     hr = CreateShortcut(first.c_str(), blocked.c_str());
     EXPECT_TRUE(FAILED(hr)) << "link path taken by a folder, got " << std::hex << hr << " for "
                             << Narrow(blocked);
+
+    // A target that the link object refuses (no path at all: E_INVALIDARG)
+    // fails before anything is saved, rather than giving a link to nothing.
+    std::wstring empty = temp + L"Empty.lnk";
+    hr = CreateShortcut(nullptr, empty.c_str());
+    EXPECT_TRUE(FAILED(hr)) << "refused target, got " << std::hex << hr;
+    EXPECT_FALSE(Exists(empty)) << "a link was saved for a refused target";
 }
 
 }  // namespace
