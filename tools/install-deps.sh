@@ -43,6 +43,12 @@ cmp diffutils
 diff diffutils
 awk mawk"
 
+# Commands that another package may bring as well (Node.js from elsewhere
+# has its own npm): their package is installed only when the command is
+# missing.
+commands_elsewhere="npm npm
+node nodejs"
+
 # Libraries and sources that no command stands for.
 libraries="liblzma-dev zlib1g-dev googletest libclang-rt-14-dev"
 
@@ -56,6 +62,7 @@ check_commands() {
         fi
     done <<EOF
 $commands
+$commands_elsewhere
 EOF
     return $missing
 }
@@ -74,6 +81,9 @@ for p in $packages $libraries; do
         *) missing="$missing $p" ;;
     esac
 done
+missing="$missing$(printf '%s\n' "$commands_elsewhere" | while read -r cmd pkg; do
+    command -v "$cmd" >/dev/null 2>&1 || printf ' %s' "$pkg"
+done)"
 if [ -n "$missing" ]; then
     echo "Installing:$missing"
     export DEBIAN_FRONTEND=noninteractive

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the native tests, the fuzz targets for a bounded time (after replaying
-# their committed corpus), the reproducible-build check, then the Windows tests
+# their committed corpus), the reproducible-build check, the lint of the GitHub
+# workflows, then the Windows tests
 # under Wine on a private Xvfb display, then those of them that check the
 # shipped programs (start-up, hardening and signatures, the end-to-end run)
 # again on the signed release in build/release. Then the Windows tests of the
@@ -28,6 +29,8 @@ sh tests/fuzz/fuzz.sh test "${FUZZ_TEST_SECONDS:-12}" "$results/fuzz.xml"
 fuzz_rc=$?
 sh tools/repro.sh "$results/repro.xml"
 repro_rc=$?
+sh tools/lint-workflows.sh "$results/workflows.xml"
+lint_rc=$?
 ctest --test-dir build/win --output-on-failure
 win_rc=$?
 # The signed release, with the Windows tests that read the shipped programs.
@@ -77,7 +80,7 @@ for xml in "$results"/*.xml "$results"/*/*.xml; do
     skipped=$((skipped + s))
 done
 # A test program that crashed or hung leaves no counts of its own.
-if [ $native_rc -ne 0 ] || [ $fuzz_rc -ne 0 ] || [ $repro_rc -ne 0 ] || [ $win_rc -ne 0 ] ||
+if [ $native_rc -ne 0 ] || [ $fuzz_rc -ne 0 ] || [ $repro_rc -ne 0 ] || [ $lint_rc -ne 0 ] || [ $win_rc -ne 0 ] ||
    [ $release_rc -ne 0 ] || [ $second_rc -ne 0 ]; then
     [ $failed -eq 0 ] && failed=1
 fi
