@@ -344,37 +344,30 @@ struct StepSample {
 };
 
 // Counts the shell's notifications that file associations changed, as
-// Explorer receives them, for as long as it lives.
-class AssociationWatch {
-public:
-    AssociationWatch()
+// Explorer receives them, while it lives.
+struct AssociationWatch {
+    static int notices;
+    static WNDPROC original;
+    static LRESULT CALLBACK Count(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        notices += message == WM_APP + 77 && (lParam & SHCNE_ASSOCCHANGED);
+        return CallWindowProcW(original, window, message, wParam, lParam);
+    }
+    HWND window = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ULONG id = Register(window);
+    static ULONG Register(HWND window)
     {
         notices = 0;
-        window_ = CreateWindowExW(0, L"STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-        original = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Proc)));
+        LONG_PTR count = reinterpret_cast<LONG_PTR>(Count);
+        original = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(window, GWLP_WNDPROC, count));
         SHChangeNotifyEntry everything = {nullptr, TRUE};
-        id_ = SHChangeNotifyRegister(window_, SHCNRF_ShellLevel, SHCNE_ASSOCCHANGED, NoticeMessage, 1, &everything);
-        EXPECT_NE(id_, 0u) << "SHChangeNotifyRegister";
+        return SHChangeNotifyRegister(window, SHCNRF_ShellLevel, SHCNE_ASSOCCHANGED, WM_APP + 77, 1, &everything);
     }
     ~AssociationWatch()
     {
-        SHChangeNotifyDeregister(id_);
-        DestroyWindow(window_);
+        SHChangeNotifyDeregister(id);
+        DestroyWindow(window);
     }
-    static int notices;
-
-private:
-    enum { NoticeMessage = WM_APP + 77 };
-    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        if (message == NoticeMessage && (lParam & SHCNE_ASSOCCHANGED))
-            notices++;
-        return CallWindowProcW(original, window, message, wParam, lParam);
-    }
-    static WNDPROC original;
-    HWND window_;
-    ULONG id_;
 };
 int AssociationWatch::notices;
 WNDPROC AssociationWatch::original;
@@ -462,6 +455,7 @@ TEST_F(InstallTest, WholeInstallationWithEverythingTicked)
     ASSERT_EQ(std::wstring(state.installDir), appData) << "default install folder";
 
     AssociationWatch watch;
+    ASSERT_NE(watch.id, 0u) << "SHChangeNotifyRegister";
     std::vector<StepSample> samples = PressInstall(setup, true);
     std::vector<std::string> statuses;
     for (const WCHAR *name : Names)

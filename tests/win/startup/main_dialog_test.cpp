@@ -283,12 +283,9 @@ TEST(MainDialog, DpiChangeInsetsTheLicenseText)
         }
         RECT now = FormattingRect(edit);
         printf("license text at start-up %ld,%ld,%ld,%ld; after one change to 120 DPI %ld,%ld,%ld,%ld; after ten "
-               "%ld,%ld,%ld,%ld\n",
-               startup.left, startup.top, startup.right, startup.bottom, once.left, once.top, once.right, once.bottom,
-               now.left, now.top, now.right, now.bottom);
-        EXPECT_TRUE(EqualRect(&now, &once)) << "text area after ten changes: " << now.left << "," << now.top << ","
-                                            << now.right << " instead of " << once.left << "," << once.top << ","
-                                            << once.right;
+               "%ld,%ld,%ld,%ld\n", startup.left, startup.top, startup.right, startup.bottom, once.left, once.top,
+               once.right, once.bottom, now.left, now.top, now.right, now.bottom);
+        EXPECT_TRUE(EqualRect(&now, &once)) << "text area after ten changes differs from after one";
         EXPECT_GE(now.left, setup.State().licenseTextRect.left + 6) << "the inset holds";
         EXPECT_GE(now.top, setup.State().licenseTextRect.top + 6) << "the inset holds";
     }
