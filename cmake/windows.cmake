@@ -65,7 +65,18 @@ add_custom_command(
 set(ORBELUNE_PAYLOAD_LIST "${CMAKE_SOURCE_DIR}/components/payload.list" CACHE FILEPATH
     "the payload list (README: packing new versions of the programs)")
 
+# A signed build packs signed copies of the programs that the list gives by
+# path, staged by tools/sign.sh with a list of their own; the given files
+# themselves are never changed.
 set(pack_list ${ORBELUNE_PAYLOAD_LIST})
+if(ORBELUNE_SIGN)
+  set(pack_list ${CMAKE_BINARY_DIR}/given/payload.list)
+  add_custom_target(payload_given_signed
+    COMMAND sh ${CMAKE_SOURCE_DIR}/tools/sign.sh given ${ORBELUNE_PACK_TOOL} ${ORBELUNE_PAYLOAD_LIST}
+            ${PAYLOAD_STAGE_DIR} ${CMAKE_BINARY_DIR}/given
+    BYPRODUCTS ${pack_list}
+    VERBATIM)
+endif()
 
 # The payload container and its constants follow the payload list and every
 # file that it names, whoever made it; nobody types them. The packing tool
@@ -85,6 +96,9 @@ add_custom_target(payload_container
   COMMENT "Checking the payload"
   VERBATIM)
 add_dependencies(payload_container ${PAYLOAD_PROGRAM_TARGETS})
+if(ORBELUNE_SIGN)
+  add_dependencies(payload_container payload_given_signed)
+endif()
 
 add_subdirectory(app)
 add_subdirectory(tests/win)
