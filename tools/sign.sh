@@ -199,6 +199,7 @@ stage_given() {
             origin="given: $path"
         fi
         if [ "$kind" = given ] && [ "$entry" -ge 1 ]; then
+            rm -f "$stage/signature"  # osslsigncode writes no file that exists
             if osslsigncode extract-signature -in "$path" -out "$stage/signature" >/dev/null 2>&1; then
                 osslsigncode verify -CAfile "$trusted" -in "$path" >"$stage/verify.log" 2>&1 ||
                     fail "entry $entry, $path: carries a signature that does not verify against the release's root or the system's certificates ($stage/verify.log)"
