@@ -80,7 +80,7 @@ endif()
 
 # The payload container and its constants follow the payload list and every
 # file that it names, whoever made it; nobody types them. The packing tool
-# runs on every build and compares what it reads, content and all, with the
+# runs on every build and compares what it reads, content and time, with the
 # record of its last pack (--inputs): a file replaced by one with an older
 # time (unpacked from an archive, copied with its time) is packed as well,
 # where a dependency on file times would miss it. While nothing changed it

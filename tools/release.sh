@@ -37,7 +37,7 @@ Cryvane.exe Drumlake.exe UninstallAdmin.exe uninstall.exe"
 release_files() {
     printf 'OrbeluneSetup.exe\t%s\tthe setup program, built here\n' "$tree/OrbeluneSetup.exe"
     printf 'payload/payload.bin\t%s\tits payload, packed here\n' "$tree/payload/payload.bin"
-    while read -r what entry crc size path; do
+    while read -r what entry crc size time path; do
         [ "$what" = entry ] && [ "$entry" -ge 1 ] || continue
         name=$(echo $entry_names | cut -d' ' -f$((entry + 1)))
         origin=$(sed -n "s/^$entry //p" "$tree/given/origins")

@@ -179,8 +179,8 @@ root_certificate() {
 
 # stage_given TOOL LIST BUILT STAGE: see "given" above. Entries 1 to 10 given
 # by path are programs: one without a signature is copied to STAGE and the
-# copy signed (again only when the file or the key changed); one with a
-# signature that verifies against the release's root or the system's
+# copy signed (again only when the file, its time or the key changed); one
+# with a signature that verifies against the release's root or the system's
 # certificates is packed as it is; any other signature stops the build.
 stage_given() {
     tool=$1 list=$2 built=$3 stage=$4
@@ -206,7 +206,7 @@ stage_given() {
                 origin="$origin, kept with its own signature"
             else
                 packed="$stage/$entry-$(basename "$path")"
-                source="$(sha256sum <"$path" | cut -c1-64) $id"
+                source="$(sha256sum <"$path" | cut -c1-64) $(stat -c %y "$path") $id"
                 if [ ! -f "$packed" ] || [ "$(cat "$packed.source" 2>/dev/null)" != "$source" ]; then
                     rm -f "$packed.source"
                     cp "$path" "$packed" || fail "cannot copy $path to $packed"
@@ -222,7 +222,12 @@ stage_given() {
         printf '%s %s\n' "$entry" "$origin" >>"$stage/origins.new"
     done <"$stage/entries"
     rm -f "$stage/signature" "$stage/verify.log"
-    mv -f "$stage/payload.list.new" "$stage/payload.list" && mv -f "$stage/origins.new" "$stage/origins"
+    # The list keeps its time while it stays the same: a new one packs again.
+    if cmp -s "$stage/payload.list.new" "$stage/payload.list"; then
+        rm -f "$stage/payload.list.new"
+    else
+        mv -f "$stage/payload.list.new" "$stage/payload.list"
+    fi && mv -f "$stage/origins.new" "$stage/origins"
 }
 
 case "${1:-}" in

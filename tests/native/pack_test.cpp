@@ -201,8 +201,8 @@ TEST(PackTool, SameInputsGiveIdenticalBytes)
     EXPECT_EQ(folder.Read("payload_constants.h"), firstHeader);
 
     // With the record of the inputs, the same inputs write nothing; a
-    // missing output is written again, and a file replaced by another one
-    // with an older time is packed.
+    // missing output is written again, a touched file packed again, and so
+    // is a file replaced by another one with an older time.
     std::string record = "--inputs '" + folder.Path("payload.inputs") + "'";
     ASSERT_EQ(folder.Pack("payload.list", record).exitCode, 0);
     PackRun again = folder.Pack("payload.list", record);
@@ -211,6 +211,8 @@ TEST(PackTool, SameInputsGiveIdenticalBytes)
     again = folder.Pack("payload.list", record);
     EXPECT_EQ(again.output.find("unchanged"), std::string::npos) << again.output;
     EXPECT_EQ(folder.Read("payload.bin"), firstContainer);
+    ASSERT_EQ(utimes(folder.Path("built/entry8.bin").c_str(), nullptr), 0);
+    EXPECT_EQ(folder.Pack("payload.list", record).output.find("unchanged"), std::string::npos) << "touched";
     std::vector<uint8_t> newer = contents[7];
     newer[600] ^= 0xFF;
     folder.WriteFile("sub folder/entry7.bin", newer);

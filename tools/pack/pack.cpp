@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <lzma.h>
 
@@ -185,18 +186,31 @@ static const char *ShownPath(const char *written, const char *resolved)
 }
 
 // The record of a pack (--inputs): one line a thing read or written, with
-// its CRC-64, size and path. The tool's own executable is among them, so
-// that a new tool packs again.
+// its CRC-64, size, last-write time and path. The tool's own executable is
+// among them, so that a new tool packs again.
 struct InputsRecord {
-    char text[16 * (ResolvedPathSize + 64)];  // tool, options, list, 11 entries, 2 outputs
+    char text[16 * (ResolvedPathSize + 96)];  // tool, options, list, 11 entries, 2 outputs
     size_t used;
     bool complete;  // false when something could not be recorded: never "unchanged"
 };
 
-static void RecordLine(InputsRecord *record, const char *what, const uint8_t *data, size_t size, const char *path)
+// Adds a line for the bytes read from the file at path, or for a text that
+// is no file (its time then "-").
+static void RecordLine(InputsRecord *record, const char *what, const uint8_t *data, size_t size, const char *path,
+                       bool isFile = true)
 {
-    int n = snprintf(record->text + record->used, sizeof(record->text) - record->used, "%s %016llX %zu %s\n", what,
-                     static_cast<unsigned long long>(lzma_crc64(data, size, 0)), size, path);
+    char time[48] = "-";
+    struct stat status;
+    if (isFile) {
+        if (stat(path, &status) != 0) {
+            record->complete = false;
+            return;
+        }
+        snprintf(time, sizeof(time), "%lld.%09ld", static_cast<long long>(status.st_mtim.tv_sec),
+                 static_cast<long>(status.st_mtim.tv_nsec));
+    }
+    int n = snprintf(record->text + record->used, sizeof(record->text) - record->used, "%s %016llX %zu %s %s\n",
+                     what, static_cast<unsigned long long>(lzma_crc64(data, size, 0)), size, time, path);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(record->text) - record->used) {
         record->complete = false;
         return;
@@ -272,7 +286,7 @@ int main(int argc, char **argv)
     if (!ReadWholeFile(listPath, &listText, &listSize, 1 << 20))
         return Fail("cannot read payload list %s: %s", listPath, strerror(errno));
     RecordFile(&record, "tool", "/proc/self/exe");
-    RecordLine(&record, "options", nullptr, 0, settingsText ? settingsText : "-");
+    RecordLine(&record, "options", nullptr, 0, settingsText ? settingsText : "-", false);
     RecordLine(&record, "list", listText, listSize, listPath);
     static PayloadList list;
     bool parsed = ParsePayloadList(reinterpret_cast<char *>(listText), listSize, &list);
