@@ -65,4 +65,4 @@ release: native liblzma-win
 	@sh tools/release.sh build/release
 
 clean:
-	rm -rf build/native build/win build/release build/signing build/test-results build/screens build/fuzz build/repro-1 build/repro-2 build/repro-signed-1 build/repro-signed-2
+	rm -rf build/native build/win build/release build/signing build/test-results build/screens build/fuzz build/repro-1 build/repro-2 build/repro-signed-1 build/repro-signed-2 build/e2e-maintainer

@@ -59,20 +59,46 @@ add_custom_command(
   DEPENDS ${CMAKE_SOURCE_DIR}/components/license.txt
   VERBATIM)
 
+# The payload list: the files of the payload in archive order, each the
+# program that this build makes ("build:NAME"), an absolute path, or a path
+# relative to the list's own folder.
+set(ORBELUNE_PAYLOAD_LIST "${CMAKE_SOURCE_DIR}/components/payload.list" CACHE FILEPATH
+    "the payload list (README: packing new versions of the programs)")
+
+# A signed build packs signed copies of the programs that the list gives by
+# path, staged by tools/sign.sh with a list of their own; the given files
+# themselves are never changed.
+set(pack_list ${ORBELUNE_PAYLOAD_LIST})
+if(ORBELUNE_SIGN)
+  set(pack_list ${CMAKE_BINARY_DIR}/given/payload.list)
+  add_custom_target(payload_given_signed
+    COMMAND sh ${CMAKE_SOURCE_DIR}/tools/sign.sh given ${ORBELUNE_PACK_TOOL} ${ORBELUNE_PAYLOAD_LIST}
+            ${PAYLOAD_STAGE_DIR} ${CMAKE_BINARY_DIR}/given
+    BYPRODUCTS ${pack_list}
+    VERBATIM)
+endif()
+
 # The payload container and its constants follow the payload list and every
-# file that it names; nobody types them.
+# file that it names, whoever made it; nobody types them. The packing tool
+# runs on every build and compares what it reads, content and time, with the
+# record of its last pack (--inputs): a file replaced by one with an older
+# time (unpacked from an archive, copied with its time) is packed as well,
+# where a dependency on file times would miss it. While nothing changed it
+# writes nothing, and nothing after it is built again.
 set(PAYLOAD_CONTAINER ${CMAKE_BINARY_DIR}/payload/payload.bin)
 set(PAYLOAD_CONSTANTS ${CMAKE_BINARY_DIR}/generated/payload_constants.h)
-add_custom_command(
-  OUTPUT ${PAYLOAD_CONTAINER} ${PAYLOAD_CONSTANTS}
-  COMMAND ${ORBELUNE_PACK_TOOL} --list ${CMAKE_SOURCE_DIR}/components/payload.list
-          --dir ${PAYLOAD_STAGE_DIR} --container ${PAYLOAD_CONTAINER} --header ${PAYLOAD_CONSTANTS}
-  DEPENDS ${ORBELUNE_PACK_TOOL} ${CMAKE_SOURCE_DIR}/components/payload.list
-          ${PAYLOAD_STAGE_DIR}/license.txt ${PAYLOAD_PROGRAM_TARGETS}
-          ${PAYLOAD_PROGRAM_FILES}
-  COMMENT "Packing the payload"
+set(PAYLOAD_INPUTS ${CMAKE_BINARY_DIR}/payload/payload.inputs)
+add_custom_target(payload_container
+  COMMAND ${ORBELUNE_PACK_TOOL} --list ${pack_list} --dir ${PAYLOAD_STAGE_DIR}
+          --container ${PAYLOAD_CONTAINER} --header ${PAYLOAD_CONSTANTS} --inputs ${PAYLOAD_INPUTS}
+  DEPENDS ${PAYLOAD_STAGE_DIR}/license.txt
+  BYPRODUCTS ${PAYLOAD_CONTAINER} ${PAYLOAD_CONSTANTS} ${PAYLOAD_INPUTS}
+  COMMENT "Checking the payload"
   VERBATIM)
-add_custom_target(payload_container DEPENDS ${PAYLOAD_CONTAINER} ${PAYLOAD_CONSTANTS})
+add_dependencies(payload_container ${PAYLOAD_PROGRAM_TARGETS})
+if(ORBELUNE_SIGN)
+  add_dependencies(payload_container payload_given_signed)
+endif()
 
 add_subdirectory(app)
 add_subdirectory(tests/win)

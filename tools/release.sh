@@ -1,8 +1,9 @@
 #!/bin/sh
 # A signed release: the release preset built in FOLDER (build/release for
 # make release), every shipped program signed by tools/sign.sh as it is
-# linked, then each signature checked by osslsigncode against the root that
-# the key chains to.
+# linked, and each program that the payload list gives by path as a signed
+# copy unless it carries a valid signature (sign.sh given); then each
+# signature checked by osslsigncode against the root that the key chains to.
 #   usage: release.sh FOLDER [TARGET...]   (more targets to build there, such
 #                                           as the Windows tests of a release)
 # Needs the native packing tool and liblzma for Windows (make builds both).
@@ -26,6 +27,24 @@ else
     signed_with="signed with the maintainer's key"
 fi
 
+# The files of the release, one a line: NAME, PATH and where it came from,
+# separated by tabs. The setup program, its payload container, and each
+# program that the payload packs as the record of the last pack names it
+# (tools/pack: the file as read), with its origin (tools/sign.sh given).
+tab=$(printf '\t')
+entry_names="license.txt Vantok.exe Brindlecap.exe Ostravelind.exe Zafrin.exe Kestrefond.exe Quillmarsh.exe
+Cryvane.exe Drumlake.exe UninstallAdmin.exe uninstall.exe"
+release_files() {
+    printf 'OrbeluneSetup.exe\t%s\tthe setup program, built here\n' "$tree/OrbeluneSetup.exe"
+    printf 'payload/payload.bin\t%s\tits payload, packed here\n' "$tree/payload/payload.bin"
+    while read -r what entry crc size time path; do
+        [ "$what" = entry ] && [ "$entry" -ge 1 ] || continue
+        name=$(echo $entry_names | cut -d' ' -f$((entry + 1)))
+        origin=$(sed -n "s/^$entry //p" "$tree/given/origins")
+        printf 'payload/%s\t%s\tentry %s, %s\n' "$name" "$path" "$entry" "$origin"
+    done <"$tree/payload/payload.inputs"
+}
+
 # What went into the release, as an SPDX 2.3 document (tag-value): the
 # commit, every shipped file, the pinned xz-utils source, the compiler and
 # how it was signed. Its time is the time of the sources, so that the same
@@ -40,7 +59,8 @@ write_manifest() {
     compiler_line=$($compiler --version | head -1) || return 1
     pin="$root/cmake/xz-utils.pin"
     xz_version=$(sed -n 's/^version //p' "$pin")
-    code=$(cd "$tree" && sha1sum $shipped | cut -c1-40 | sort | tr -d '\n' | sha1sum | cut -c1-40)
+    code=$(cut -f2 "$tree/release.files" | while IFS= read -r f; do sha1sum <"$f" | cut -c1-40; done |
+        sort | tr -d '\n' | sha1sum | cut -c1-40)
     purl() { echo "pkg:deb/debian/$1@$2?arch=$3" | sed 's/+/%2B/g'; }
     cat <<SPDX
 SPDXVersion: SPDX-2.3
@@ -64,13 +84,13 @@ PackageLicenseConcluded: NOASSERTION
 PackageLicenseInfoFromFiles: NOASSERTION
 PackageLicenseDeclared: NOASSERTION
 PackageCopyrightText: NOASSERTION
-PackageComment: <text>Every program $signed_with (Authenticode, SHA-256); built with $compiler_line.</text>
+PackageComment: <text>Every program built here, or given without a signature, $signed_with (Authenticode, SHA-256); a program given with a valid signature keeps it. Built with $compiler_line.</text>
 SPDX
-    for f in $shipped; do
+    while IFS="$tab" read -r f path origin; do
         printf '\nFileName: ./%s\nSPDXID: SPDXRef-File-%s\nFileChecksum: SHA1: %s\nFileChecksum: SHA256: %s\n' \
-            "$f" "$(echo "$f" | tr / -)" "$(sha1sum <"$tree/$f" | cut -c1-40)" "$(sha256sum <"$tree/$f" | cut -c1-64)"
-        printf 'LicenseConcluded: NOASSERTION\nCopyrightText: NOASSERTION\n'
-    done
+            "$f" "$(echo "$f" | tr / -)" "$(sha1sum <"$path" | cut -c1-40)" "$(sha256sum <"$path" | cut -c1-64)"
+        printf 'FileComment: <text>%s</text>\nLicenseConcluded: NOASSERTION\nCopyrightText: NOASSERTION\n' "$origin"
+    done <"$tree/release.files"
     cat <<SPDX
 
 PackageName: xz-utils
@@ -102,7 +122,7 @@ Relationship: SPDXRef-DOCUMENT DESCRIBES SPDXRef-Package-OrbeluneSetup
 Relationship: SPDXRef-Package-OrbeluneSetup STATIC_LINK SPDXRef-Package-xz-utils
 Relationship: SPDXRef-Package-compiler BUILD_TOOL_OF SPDXRef-Package-OrbeluneSetup
 SPDX
-    for f in $shipped; do
+    cut -f1 "$tree/release.files" | while IFS= read -r f; do
         echo "Relationship: SPDXRef-Package-OrbeluneSetup CONTAINS SPDXRef-File-$(echo "$f" | tr / -)"
     done
 }
@@ -124,17 +144,26 @@ if ! cmake --preset release -B "$tree" -DORBELUNE_SIGN_ROOT="$ca" >"$log" 2>&1 |
     exit 1
 fi
 
+# Every signature: the setup program's and those of the programs that it
+# packs, against the release's root; a program given with a signature of
+# its own against what sign.sh accepted it with.
+release_files >"$tree/release.files" || { echo "release: no record of the payload in $tree"; exit 1; }
 bad=0
-for f in $shipped_programs; do
-    if ! osslsigncode verify -CAfile "$ca" -in "$tree/$f" >"$tree/verify.log" 2>&1; then
-        echo "release: the signature of $f does not verify:"
+count=0
+while IFS="$tab" read -r f path origin; do
+    [ "$f" = payload/payload.bin ] && continue
+    trusted=$ca
+    case $origin in *"kept with its own signature") trusted="$tree/given/trusted.pem" ;; esac
+    if ! osslsigncode verify -CAfile "$trusted" -in "$path" >"$tree/verify.log" 2>&1 </dev/null; then
+        echo "release: the signature of $f ($path) does not verify:"
         tail -5 "$tree/verify.log"
         bad=1
     fi
-done
+    count=$((count + 1))
+done <"$tree/release.files"
 rm -f "$tree/verify.log"
 [ $bad -eq 0 ] || exit 1
-echo "release: $(echo $shipped_programs | wc -w) signatures verified against $ca"
+echo "release: $count signatures verified (the setup program and the 10 programs of its payload) against $ca"
 write_manifest >"$tree/OrbeluneSetup.spdx" || { echo "release: could not write the manifest"; exit 1; }
 echo "release: manifest $tree/OrbeluneSetup.spdx"
 echo "release: $tree/OrbeluneSetup.exe $(sha256sum <"$tree/OrbeluneSetup.exe" | cut -c1-64), $signed_with"

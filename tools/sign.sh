@@ -9,6 +9,12 @@
 #   sign.sh root        path of the root certificate the signatures lead to
 #   sign.sh is-test     succeeds when no key is given, so that the test
 #                       certificate signs
+#   sign.sh given TOOL LIST BUILT STAGE
+#                       the payload list of a signed build: STAGE/payload.list,
+#                       LIST with each program that it gives by path replaced
+#                       by a signed copy in STAGE (the given file is never
+#                       changed), or kept when it carries a valid signature;
+#                       and STAGE/origins, where each entry came from
 #
 # The maintainer's key comes from the environment:
 #   ORBELUNE_SIGN_PKCS12=file.p12                       a PKCS#12 file, or
@@ -155,6 +161,75 @@ sign_file() {
     fail "signing $file failed"
 }
 
+identity() {
+    select_key
+    digest=$(printf '%s\n' "$key_files" | while IFS= read -r f; do cat "$f"; done | sha256sum | cut -c1-64)
+    echo "$digest $(source_time) ${ORBELUNE_SIGN_TIMESTAMP:-}"
+}
+
+root_certificate() {
+    if [ -n "${ORBELUNE_SIGN_ROOT:-}" ]; then
+        echo "$ORBELUNE_SIGN_ROOT"
+    elif no_key; then
+        echo "$signing/test-root.pem"
+    else
+        echo /etc/ssl/certs/ca-certificates.crt
+    fi
+}
+
+# stage_given TOOL LIST BUILT STAGE: see "given" above. Entries 1 to 10 given
+# by path are programs: one without a signature is copied to STAGE and the
+# copy signed (again only when the file, its time or the key changed); one
+# with a signature that verifies against the release's root or the system's
+# certificates is packed as it is; any other signature stops the build.
+stage_given() {
+    tool=$1 list=$2 built=$3 stage=$4
+    mkdir -p "$stage" || fail "cannot make $stage"
+    "$tool" --list "$list" --dir "$built" --resolve >"$stage/entries" || fail "cannot read the payload list $list"
+    trusted="$stage/trusted.pem"
+    cat "$(root_certificate)" >"$trusted" || fail "cannot read the root certificate $(root_certificate)"
+    cat /etc/ssl/certs/ca-certificates.crt >>"$trusted" 2>/dev/null
+    id=$(identity) || exit 1
+    : >"$stage/payload.list.new"
+    : >"$stage/origins.new"
+    while read -r entry time kind path; do
+        packed=$path
+        origin="built here"
+        if [ "$kind" = given ]; then
+            origin="given: $path"
+        fi
+        if [ "$kind" = given ] && [ "$entry" -ge 1 ]; then
+            rm -f "$stage/signature"  # osslsigncode writes no file that exists
+            if osslsigncode extract-signature -in "$path" -out "$stage/signature" >/dev/null 2>&1; then
+                osslsigncode verify -CAfile "$trusted" -in "$path" >"$stage/verify.log" 2>&1 ||
+                    fail "entry $entry, $path: carries a signature that does not verify against the release's root or the system's certificates ($stage/verify.log)"
+                origin="$origin, kept with its own signature"
+            else
+                packed="$stage/$entry-$(basename "$path")"
+                source="$(sha256sum <"$path" | cut -c1-64) $(stat -c %y "$path") $id"
+                if [ ! -f "$packed" ] || [ "$(cat "$packed.source" 2>/dev/null)" != "$source" ]; then
+                    rm -f "$packed.source"
+                    cp "$path" "$packed" || fail "cannot copy $path to $packed"
+                    unsigned=$packed
+                    sign_file "$packed"
+                    unsigned=
+                    echo "$source" >"$packed.source"
+                fi
+                origin="$origin, signed here as a staged copy"
+            fi
+        fi
+        printf '%s %s\n' "$packed" "$time" >>"$stage/payload.list.new"
+        printf '%s %s\n' "$entry" "$origin" >>"$stage/origins.new"
+    done <"$stage/entries"
+    rm -f "$stage/signature" "$stage/verify.log"
+    # The list keeps its time while it stays the same: a new one packs again.
+    if cmp -s "$stage/payload.list.new" "$stage/payload.list"; then
+        rm -f "$stage/payload.list.new"
+    else
+        mv -f "$stage/payload.list.new" "$stage/payload.list"
+    fi && mv -f "$stage/origins.new" "$stage/origins"
+}
+
 case "${1:-}" in
     prepare)
         if no_key; then
@@ -163,9 +238,7 @@ case "${1:-}" in
         select_key
         ;;
     identity)
-        select_key
-        digest=$(printf '%s\n' "$key_files" | while IFS= read -r f; do cat "$f"; done | sha256sum | cut -c1-64)
-        echo "$digest $(source_time) ${ORBELUNE_SIGN_TIMESTAMP:-}"
+        identity
         ;;
     file)
         [ -f "${2:-}" ] || fail "no file to sign: ${2:-}"
@@ -176,13 +249,11 @@ case "${1:-}" in
         no_key
         ;;
     root)
-        if [ -n "${ORBELUNE_SIGN_ROOT:-}" ]; then
-            echo "$ORBELUNE_SIGN_ROOT"
-        elif no_key; then
-            echo "$signing/test-root.pem"
-        else
-            echo /etc/ssl/certs/ca-certificates.crt
-        fi
+        root_certificate
+        ;;
+    given)
+        [ $# -eq 5 ] || fail "usage: sign.sh given TOOL LIST BUILT-DIR STAGE-DIR"
+        stage_given "$2" "$3" "$4" "$5"
         ;;
     *)
         fail "usage: sign.sh prepare | identity | file FILE | root | is-test"

@@ -384,6 +384,58 @@ else
     check tmpfs_mounted false
 fi
 
+# 8. A maintainer's run: a payload of programs that this build did not make,
+# Wine's own 64-bit programs (Wine 8's on either platform: setup only writes
+# them), named by absolute path in a list of the maintainer's (the license
+# relative to the list's folder) and packed by a build of its own. Every
+# installed program is the given file byte for byte; a given file replaced
+# by another one with an older time is packed by the next build.
+root=$(cd "$(dirname "$0")/../.." && pwd)
+wine_programs=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+given_programs="winver write control expand lodctr mshta secedit icinfo"
+maintainer="$root/build/e2e-maintainer"
+given="$work/given"
+mkdir -p "$given"
+cp "$root/components/license.txt" "$given/"
+{
+    echo "license.txt 0"
+    for p in $given_programs; do
+        cp "$wine_programs/$p.exe" "$given/" && echo "$given/$p.exe 0x01D9D616EAD6E286"
+    done
+    echo "build:UninstallAdmin.exe 0"
+    echo "build:uninstall.exe 0"
+} >"$given/payload.list"
+maintainer_build() {
+    (cd "$root" && cmake --preset win -B "$maintainer" -DORBELUNE_PAYLOAD_LIST="$given/payload.list" &&
+        cmake --build "$maintainer" -j2 --target OrbeluneSetup) >"$work/maintainer.log" 2>&1
+}
+payload_checksum() { sed -n 's/.*PayloadChecksum = \(0x[0-9A-F]*\)u.*/\1/p' "$maintainer/generated/payload_constants.h"; }
+# maintainer_install NAME: installs the maintainer's setup, checks each
+# program against the given file, and removes the pack again.
+maintainer_install() {
+    wine "$driver" install "$(winepath -w "$maintainer/OrbeluneSetup.exe")" >"$work/$1.out" 2>&1 </dev/null
+    check "${1}_install_succeeds" contains "$work/$1.out" "status: Installation completed successfully."
+    i=1
+    for name in Vantok Brindlecap Ostravelind Zafrin Kestrefond Quillmarsh Cryvane Drumlake; do
+        check "${1}_file_$name" cmp "$install/$name.exe" "$given/$(echo $given_programs | cut -d' ' -f$i).exe"
+        i=$((i + 1))
+    done
+    wine "$install/uninstall.exe" /S >/dev/null 2>&1 </dev/null
+    check "${1}_removed" gone "$install"
+    clean_state
+}
+check maintainer_build_succeeds maintainer_build
+grep -m1 'orbelune-pack: ' "$work/maintainer.log"
+before=$(payload_checksum)
+maintainer_install maintainer
+cp -p "$wine_programs/winemine.exe" "$given/winver.exe"  # keeps its time of 2023
+check maintainer_rebuild_succeeds maintainer_build
+grep -m1 'orbelune-pack: ' "$work/maintainer.log"
+after=$(payload_checksum)
+echo "maintainer: payload checksum $before, after replacing winver.exe by winemine.exe $after"
+check maintainer_replaced_file_packed test "$before" != "$after"
+maintainer_install maintainer_replaced
+
 echo "e2e: $passed passed, $failed failed"
 write_results e2e "$results"
 [ $failed -eq 0 ]

@@ -31,8 +31,9 @@ void CheckEntries(const PayloadList &list)
         CHECK(end, "file name not terminated inside its field");
         size_t length = static_cast<size_t>(end - entry.file);
         CHECK(length > 0, "empty file name");
-        for (size_t k = 0; k < length; k++)
-            CHECK(!IsBlankOrEnd(entry.file[k]), "file name holds a blank or a line end");
+        // Blanks inside a name belong to it (a path may hold them); at its ends they do not.
+        CHECK(!IsBlankOrEnd(entry.file[0]) && !IsBlankOrEnd(entry.file[length - 1]), "file name starts or ends blank");
+        CHECK(!memchr(entry.file, '\n', length), "file name holds a line end");
         CHECK(entry.line > previousLine, "entries out of line order");
         previousLine = entry.line;
     }

@@ -2,6 +2,7 @@
 // refuses bad input.
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <algorithm>
 
@@ -151,7 +152,7 @@ TEST(PackTool, KeepsTheSmallestOfAllSettings)
         records.push_back(0);
         records.push_back(0x80);
     }
-    folder.WriteFile("entry3.bin", records);
+    folder.WriteFile("entry3.bin", PackFolder::ProgramImage(records));  // headers of 512 bytes keep the records aligned
     ASSERT_EQ(folder.Pack().exitCode, 0);
     std::vector<uint8_t> container = folder.Read("payload.bin");
     lzma_ret result;
@@ -198,6 +199,29 @@ TEST(PackTool, SameInputsGiveIdenticalBytes)
     ASSERT_EQ(folder.Pack().exitCode, 0);
     EXPECT_EQ(folder.Read("payload.bin"), firstContainer);
     EXPECT_EQ(folder.Read("payload_constants.h"), firstHeader);
+
+    // With the record of the inputs, the same inputs write nothing; a
+    // missing output is written again, a touched file packed again, and so
+    // is a file replaced by another one with an older time.
+    std::string record = "--inputs '" + folder.Path("payload.inputs") + "'";
+    ASSERT_EQ(folder.Pack("payload.list", record).exitCode, 0);
+    PackRun again = folder.Pack("payload.list", record);
+    EXPECT_NE(again.output.find("unchanged"), std::string::npos) << again.output;
+    ASSERT_EQ(remove(folder.Path("payload.bin").c_str()), 0);
+    again = folder.Pack("payload.list", record);
+    EXPECT_EQ(again.output.find("unchanged"), std::string::npos) << again.output;
+    EXPECT_EQ(folder.Read("payload.bin"), firstContainer);
+    ASSERT_EQ(utimes(folder.Path("built/entry8.bin").c_str(), nullptr), 0);
+    EXPECT_EQ(folder.Pack("payload.list", record).output.find("unchanged"), std::string::npos) << "touched";
+    std::vector<uint8_t> newer = contents[7];
+    newer[600] ^= 0xFF;
+    folder.WriteFile("sub folder/entry7.bin", newer);
+    const struct timeval old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimes(folder.Path("sub folder/entry7.bin").c_str(), old), 0);
+    again = folder.Pack("payload.list", record);
+    EXPECT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_EQ(again.output.find("unchanged"), std::string::npos) << again.output;
+    EXPECT_NE(folder.Read("payload_constants.h"), firstHeader) << "the constants follow the new file";
 }
 
 TEST(PayloadChecksum, WorkedExamples)
@@ -281,7 +305,47 @@ TEST(PackTool, RefusesBadInput)
         PackFolder folder;
         folder.WriteStandardPayload(&contents, &times);
         ASSERT_EQ(remove(folder.Path("entry4.bin").c_str()), 0);
-        ExpectRefused(folder, "entry4.bin");
+        ExpectRefused(folder, ("cannot read entry4.bin, resolved as " + folder.Path("entry4.bin")).c_str());
+    }
+    {
+        SCOPED_TRACE("missing program that the build makes");
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        ASSERT_EQ(remove(folder.Path("built/entry8.bin").c_str()), 0);
+        ExpectRefused(folder, ("build:entry8.bin, resolved as " + folder.Path("built/entry8.bin")).c_str());
+    }
+    {
+        SCOPED_TRACE("missing file by absolute path");
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        ASSERT_EQ(remove(folder.Path("entry6.bin").c_str()), 0);
+        ExpectRefused(folder, ("cannot read " + folder.Path("entry6.bin") + ": No such file").c_str());
+    }
+    // Entries 1 to 10 must be 64-bit programs: one line names the entry,
+    // its file and what it is instead.
+    std::vector<uint8_t> image = PackFolder::ProgramImage(std::vector<uint8_t>(2000, 0x90));
+    std::vector<uint8_t> dll = image, x86 = image, truncated(image.begin(), image.end() - 1);
+    dll[87] |= 0x20;                      // IMAGE_FILE_DLL (0x2000)
+    x86[68] = 0x4C, x86[69] = 0x01;       // IMAGE_FILE_MACHINE_I386
+    x86[88] = 0x0B, x86[89] = 0x01;       // PE32
+    std::string text = "A text file, not a program.\r\n";
+    const struct {
+        const char *name;
+        std::vector<uint8_t> bytes;
+        const char *found;
+    } images[] = {
+        {"text file", std::vector<uint8_t>(text.begin(), text.end()), "not a Windows executable image (no MZ header)"},
+        {"truncated", truncated, "a truncated image (2511 bytes, its sections need 2512)"},
+        {"DLL", dll, "a DLL, not a program"},
+        {"32-bit", x86, "a 32-bit x86 program (machine 0x014C), not x86-64"},
+    };
+    for (const auto &c : images) {
+        SCOPED_TRACE(c.name);
+        PackFolder folder;
+        folder.WriteStandardPayload(&contents, &times);
+        folder.WriteFile("entry3.bin", c.bytes);
+        std::string line = "entry 3, entry3.bin, resolved as " + folder.Path("entry3.bin") + ": " + c.found;
+        ExpectRefused(folder, line.c_str());
     }
     {
         SCOPED_TRACE("unreadable file (a folder in its place)");
@@ -325,7 +389,8 @@ TEST(PackTool, RefusesBadInput)
         for (const auto &c : contents)
             used += c.size();
         // entry 9 grows so that the archive is one byte over the limit
-        folder.WriteFile("entry9.bin", std::vector<uint8_t>(PayloadBufferSize - used + contents[9].size() + 1, 0x41));
+        folder.WriteFile("entry9.bin", PackFolder::ProgramImage(
+            std::vector<uint8_t>(PayloadBufferSize - used + contents[9].size() + 1 - 512, 0x41)));
         ExpectRefused(folder, "archive exceeds 4194304 bytes");
     }
     {
@@ -361,7 +426,8 @@ TEST(PackTool, AcceptsArchiveOfExactly4MiBAndLicenseOf511Bytes)
     size_t used = PayloadTableSize;
     for (const auto &c : contents)
         used += c.size();
-    folder.WriteFile("entry9.bin", std::vector<uint8_t>(PayloadBufferSize - used + contents[9].size(), 0x41));
+    size_t body = PayloadBufferSize - used + contents[9].size() - 512;  // entry 9 fills the archive exactly
+    folder.WriteFile("entry9.bin", PackFolder::ProgramImage(std::vector<uint8_t>(body, 0x41)));
     PackRun run = folder.Pack();
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("archive 4194304 bytes"), std::string::npos) << run.output;

@@ -105,9 +105,9 @@ int main(int argc, char **argv)
     static File files[PayloadEntryCount];
     size_t archiveSize = PayloadTableSize;
     for (unsigned i = 0; i < PayloadEntryCount; i++) {
-        char path[4096];
-        snprintf(path, sizeof(path), "%s/%s", dir, list.entries[i].file);
-        if (!ReadFile(path, &files[i])) {
+        char path[PayloadListPathSize + 512];
+        if (!ResolvePayloadFile(list.entries[i].file, listPath, dir, path, sizeof(path)) ||
+            !ReadFile(path, &files[i])) {
             fprintf(stderr, "scale_payload: cannot read %s\n", path);
             return 1;
         }
@@ -151,13 +151,14 @@ int main(int argc, char **argv)
             AppendSection(source, &random, file.data + file.size, share);
             file.size += share;
         }
+        // Entry i is written as entryI.bin, whatever path the list gives.
         char path[4096];
-        snprintf(path, sizeof(path), "%s/%s", outDir, list.entries[i].file);
+        snprintf(path, sizeof(path), "%s/entry%u.bin", outDir, i);
         if (!WriteFile(path, file.data, file.size)) {
             fprintf(stderr, "scale_payload: cannot write %s\n", path);
             return 1;
         }
-        used += snprintf(listOut + used, sizeof(listOut) - used, "%s 0x%016llX\n", list.entries[i].file,
+        used += snprintf(listOut + used, sizeof(listOut) - used, "entry%u.bin 0x%016llX\n", i,
                          static_cast<unsigned long long>(list.entries[i].lastWriteTime));
         free(file.data);
     }

@@ -5,14 +5,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <lzma.h>
 
 #include "archive.h"
 #include "payload_list.h"
+#include "program_image.h"
 
 static const char ToolName[] = "orbelune-pack";
 static const uint32_t DictionarySize = 3u << 20;  // 3 MiB
+enum { ResolvedPathSize = PayloadListPathSize + 512 };  // a list's name as written, after its folder
 
 static int Fail(const char *format, ...)
 {
@@ -148,13 +151,17 @@ static lzma_ret EncodeContainer(const uint8_t *archive, uint32_t archiveSize, Lz
 static void Usage()
 {
     fprintf(stderr,
-            "usage: %s --list FILE --dir DIR --container OUT --header OUT [--settings LC,LP,PB]\n"
+            "usage: %s --list FILE --dir DIR --container OUT --header OUT [--inputs OUT] [--settings LC,LP,PB]\n"
+            "       %s --list FILE --dir DIR --resolve\n"
             "  --list       the payload list (11 entries, archive order)\n"
-            "  --dir        folder that the file names of the list are relative to\n"
+            "  --dir        the folder of the programs that the build makes (\"build:NAME\" in the list)\n"
             "  --container  the payload resource to write\n"
             "  --header     the header with the payload constants to write\n"
-            "  --settings   pack with these lc, lp and pb alone instead of the smallest of all\n",
-            ToolName);
+            "  --inputs     the record of what was read and written; while nothing of it changes, a\n"
+            "               run writes nothing, so that a build may run the tool every time\n"
+            "  --settings   pack with these lc, lp and pb alone instead of the smallest of all\n"
+            "  --resolve    print each entry as ENTRY TIME built|given PATH, the path resolved, and stop\n",
+            ToolName, ToolName);
 }
 
 // Reads "LC,LP,PB" within the format's bounds: lc + lp at most 4, pb at most 4.
@@ -168,16 +175,96 @@ static bool ParseSettings(const char *text, LzmaSettings *settings)
     return true;
 }
 
+// An entry's file as the list writes it and, where that differs, as resolved.
+static const char *ShownPath(const char *written, const char *resolved)
+{
+    static char shown[PayloadListPathSize + ResolvedPathSize + 32];
+    if (!strcmp(written, resolved))
+        return written;
+    snprintf(shown, sizeof(shown), "%s, resolved as %s", written, resolved);
+    return shown;
+}
+
+// The record of a pack (--inputs): one line a thing read or written, with
+// its CRC-64, size, last-write time and path. The tool's own executable is
+// among them, so that a new tool packs again.
+struct InputsRecord {
+    char text[16 * (ResolvedPathSize + 96)];  // tool, options, list, 11 entries, 2 outputs
+    size_t used;
+    bool complete;  // false when something could not be recorded: never "unchanged"
+};
+
+// Adds a line for the bytes read from the file at path, or for a text that
+// is no file (its time then "-").
+static void RecordLine(InputsRecord *record, const char *what, const uint8_t *data, size_t size, const char *path,
+                       bool isFile = true)
+{
+    char time[48] = "-";
+    struct stat status;
+    if (isFile) {
+        if (stat(path, &status) != 0) {
+            record->complete = false;
+            return;
+        }
+        snprintf(time, sizeof(time), "%lld.%09ld", static_cast<long long>(status.st_mtim.tv_sec),
+                 static_cast<long>(status.st_mtim.tv_nsec));
+    }
+    int n = snprintf(record->text + record->used, sizeof(record->text) - record->used, "%s %016llX %zu %s %s\n",
+                     what, static_cast<unsigned long long>(lzma_crc64(data, size, 0)), size, time, path);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(record->text) - record->used) {
+        record->complete = false;
+        return;
+    }
+    record->used += static_cast<size_t>(n);
+}
+
+static void RecordFile(InputsRecord *record, const char *what, const char *path)
+{
+    uint8_t *data = nullptr;
+    size_t size = 0;
+    if (!ReadWholeFile(path, &data, &size, 64u << 20)) {
+        record->complete = false;
+        return;
+    }
+    RecordLine(record, what, data, size, path);
+    free(data);
+}
+
+// True when the record file holds exactly this record, and the outputs that
+// it names are still as written.
+static bool RecordUnchanged(InputsRecord *record, const char *recordPath, const char *containerPath,
+                            const char *headerPath)
+{
+    size_t inputsLength = record->used;
+    bool inputsComplete = record->complete;
+    RecordFile(record, "container", containerPath);
+    RecordFile(record, "header", headerPath);
+    uint8_t *stored = nullptr;
+    size_t storedSize = 0;
+    bool same = record->complete && ReadWholeFile(recordPath, &stored, &storedSize, sizeof(record->text)) &&
+                storedSize == record->used && !memcmp(stored, record->text, storedSize);
+    free(stored);
+    record->used = inputsLength;
+    record->complete = inputsComplete;
+    return same;
+}
+
 int main(int argc, char **argv)
 {
     const char *listPath = nullptr, *dir = nullptr, *containerPath = nullptr, *headerPath = nullptr;
-    const char *settingsText = nullptr;
+    const char *settingsText = nullptr, *recordPath = nullptr;
+    bool resolveOnly = false;
     for (int i = 1; i < argc; i++) {
         const char **target = nullptr;
+        if (!strcmp(argv[i], "--resolve")) {
+            resolveOnly = true;
+            continue;
+        }
         if (!strcmp(argv[i], "--list")) target = &listPath;
         else if (!strcmp(argv[i], "--dir")) target = &dir;
         else if (!strcmp(argv[i], "--container")) target = &containerPath;
         else if (!strcmp(argv[i], "--header")) target = &headerPath;
+        else if (!strcmp(argv[i], "--inputs")) target = &recordPath;
         else if (!strcmp(argv[i], "--settings")) target = &settingsText;
         if (!target || i + 1 == argc) {
             Usage();
@@ -185,7 +272,7 @@ int main(int argc, char **argv)
         }
         *target = argv[++i];
     }
-    if (!listPath || !dir || !containerPath || !headerPath) {
+    if (!listPath || !dir || (!resolveOnly && (!containerPath || !headerPath))) {
         Usage();
         return 2;
     }
@@ -193,15 +280,31 @@ int main(int argc, char **argv)
     if (settingsText && !ParseSettings(settingsText, &fixed))
         return Fail("--settings %s: expected lc,lp,pb with lc + lp and pb at most 4", settingsText);
 
+    static InputsRecord record = {{}, 0, true};
     uint8_t *listText = nullptr;
     size_t listSize = 0;
     if (!ReadWholeFile(listPath, &listText, &listSize, 1 << 20))
         return Fail("cannot read payload list %s: %s", listPath, strerror(errno));
+    RecordFile(&record, "tool", "/proc/self/exe");
+    RecordLine(&record, "options", nullptr, 0, settingsText ? settingsText : "-", false);
+    RecordLine(&record, "list", listText, listSize, listPath);
     static PayloadList list;
     bool parsed = ParsePayloadList(reinterpret_cast<char *>(listText), listSize, &list);
     free(listText);
     if (!parsed)
         return Fail("%s: %s", listPath, list.error);
+
+    static char resolved[PayloadEntryCount][ResolvedPathSize];
+    for (unsigned i = 0; i < PayloadEntryCount; i++) {
+        const PayloadListEntry &entry = list.entries[i];
+        if (!ResolvePayloadFile(entry.file, listPath, dir, resolved[i], sizeof(resolved[i])))
+            return Fail("%s:%u: path too long", listPath, entry.line);
+        if (resolveOnly)
+            printf("%u 0x%016llX %s %s\n", i, static_cast<unsigned long long>(entry.lastWriteTime),
+                   IsBuiltPayloadFile(entry.file) ? "built" : "given", resolved[i]);
+    }
+    if (resolveOnly)
+        return 0;
 
     uint8_t *archive = static_cast<uint8_t *>(calloc(1, PayloadBufferSize));
     if (!archive)
@@ -209,15 +312,14 @@ int main(int argc, char **argv)
     uint32_t archiveSize = PayloadTableSize;
     for (unsigned i = 0; i < PayloadEntryCount; i++) {
         const PayloadListEntry &entry = list.entries[i];
-        char path[4096];
-        if (snprintf(path, sizeof(path), "%s/%s", dir, entry.file) >= static_cast<int>(sizeof(path)))
-            return Fail("%s:%u: path too long", listPath, entry.line);
+        const char *path = resolved[i];
         uint8_t *content = nullptr;
         size_t size = 0;
         if (!ReadWholeFile(path, &content, &size, PayloadBufferSize)) {
             if (errno == EFBIG)
                 return Fail("archive exceeds %u bytes at entry %u (%s)", PayloadBufferSize, i, path);
-            return Fail("%s:%u: cannot read %s: %s", listPath, entry.line, path, strerror(errno));
+            return Fail("%s:%u: cannot read %s: %s", listPath, entry.line, ShownPath(entry.file, path),
+                        strerror(errno));
         }
         if (size > PayloadBufferSize - archiveSize) {
             free(content);
@@ -236,17 +338,37 @@ int main(int argc, char **argv)
                                 content[k], k);
                 }
             }
+        } else {
+            // Entries 1 to 10 are installed and started as programs.
+            char problem[160];
+            if (!CheckProgramImage(content, size, problem, sizeof(problem))) {
+                free(content);
+                return Fail("%s:%u: entry %u, %s: %s", listPath, entry.line, i, ShownPath(entry.file, path),
+                            problem);
+            }
         }
-        uint8_t *record = archive + PayloadRecordSize * i;
-        PutU32(record, static_cast<uint32_t>(size));
-        PutU32(record + 4, static_cast<uint32_t>(entry.lastWriteTime));
-        PutU32(record + 8, static_cast<uint32_t>(entry.lastWriteTime >> 32));
+        char what[16];
+        snprintf(what, sizeof(what), "entry %u", i);
+        RecordLine(&record, what, content, size, path);
+        uint8_t *tableRecord = archive + PayloadRecordSize * i;
+        PutU32(tableRecord, static_cast<uint32_t>(size));
+        PutU32(tableRecord + 4, static_cast<uint32_t>(entry.lastWriteTime));
+        PutU32(tableRecord + 8, static_cast<uint32_t>(entry.lastWriteTime >> 32));
         if (size)
             memcpy(archive + archiveSize, content, size);
         archiveSize += static_cast<uint32_t>(size);
         free(content);
     }
-
+    uint32_t checksum = ComputePayloadChecksum(archive, archiveSize);
+    if (recordPath && RecordUnchanged(&record, recordPath, containerPath, headerPath)) {
+        printf("%s: payload unchanged since the last pack: archive %u bytes, checksum 0x%08X\n", ToolName,
+               archiveSize, checksum);
+        free(archive);
+        return 0;
+    }
+    // A pack that fails half-way must not leave a record that matches.
+    if (recordPath)
+        remove(recordPath);
     // Every literal-context, literal-position and position-bit setting that
     // the format allows is tried at preset 9e, and the smallest stream is
     // kept: the loader reads them from the properties byte. The usual lc 3,
@@ -281,7 +403,6 @@ int main(int argc, char **argv)
     if (written > UINT32_MAX)
         return Fail("container too large");
 
-    uint32_t checksum = ComputePayloadChecksum(archive, archiveSize);
     char header[1024];
     int headerLength = snprintf(header, sizeof(header),
         "// Generated by %s from the payload list; do not edit.\n"
@@ -297,6 +418,13 @@ int main(int argc, char **argv)
         return Fail("cannot write %s: %s", containerPath, strerror(errno));
     if (!WriteWholeFile(headerPath, header, static_cast<size_t>(headerLength)))
         return Fail("cannot write %s: %s", headerPath, strerror(errno));
+    if (recordPath) {
+        RecordLine(&record, "container", container, written, containerPath);
+        RecordLine(&record, "header", reinterpret_cast<uint8_t *>(header), static_cast<size_t>(headerLength),
+                   headerPath);
+        if (record.complete && !WriteWholeFile(recordPath, record.text, record.used))
+            return Fail("cannot write %s: %s", recordPath, strerror(errno));
+    }
     printf("%s: %u entries, archive %u bytes, container %zu bytes (lc %u, lp %u, pb %u), checksum 0x%08X\n",
            ToolName, PayloadEntryCount, archiveSize, written, chosen.lc, chosen.lp, chosen.pb, checksum);
     free(container);

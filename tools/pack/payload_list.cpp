@@ -54,20 +54,21 @@ bool ParsePayloadList(const char *text, size_t length, PayloadList *list)
         if (p == end || text[p] == '#')
             continue;
 
-        size_t nameStart = p;
-        while (p < end && !IsBlank(text[p]) && text[p] != '\0')
-            p++;
-        size_t nameLength = p - nameStart;
-        while (p < end && IsBlank(text[p]))
-            p++;
-        size_t timeStart = p;
-        while (p < end && !IsBlank(text[p]) && text[p] != '\0')
-            p++;
-        size_t timeLength = p - timeStart;
-        while (p < end && IsBlank(text[p]))
-            p++;
+        // The time is the last field; the file is everything before it, so
+        // that a path may hold blanks.
+        size_t last = end;
+        while (last > p && IsBlank(text[last - 1]))
+            last--;
+        size_t timeStart = last;
+        while (timeStart > p && !IsBlank(text[timeStart - 1]))
+            timeStart--;
+        size_t timeLength = last - timeStart;
+        size_t nameStart = p, nameEnd = timeStart;
+        while (nameEnd > nameStart && IsBlank(text[nameEnd - 1]))
+            nameEnd--;
+        size_t nameLength = nameEnd - nameStart;
 
-        if (p != end || timeLength == 0) {
+        if (nameLength == 0 || memchr(text + nameStart, '\0', last - nameStart)) {
             snprintf(list->error, sizeof(list->error),
                      "line %u: expected a file name and a last-write time", line);
             return false;
@@ -98,4 +99,27 @@ bool ParsePayloadList(const char *text, size_t length, PayloadList *list)
         return false;
     }
     return true;
+}
+
+static const char BuiltPrefix[] = "build:";
+
+bool IsBuiltPayloadFile(const char *file)
+{
+    return strncmp(file, BuiltPrefix, sizeof(BuiltPrefix) - 1) == 0;
+}
+
+bool ResolvePayloadFile(const char *file, const char *listPath, const char *builtDir, char *resolved,
+                        size_t size)
+{
+    int n;
+    if (IsBuiltPayloadFile(file)) {
+        n = snprintf(resolved, size, "%s/%s", builtDir, file + sizeof(BuiltPrefix) - 1);
+    } else if (file[0] == '/') {
+        n = snprintf(resolved, size, "%s", file);
+    } else {
+        const char *slash = strrchr(listPath, '/');
+        int folderLength = slash ? static_cast<int>(slash - listPath) : 1;
+        n = snprintf(resolved, size, "%.*s/%s", folderLength, slash ? listPath : ".", file);
+    }
+    return n >= 0 && static_cast<size_t>(n) < size;
 }
