@@ -89,6 +89,15 @@ add_custom_command(
   VERBATIM)
 add_custom_target(payload_container DEPENDS ${PAYLOAD_CONTAINER} ${PAYLOAD_CONSTANTS})
 
+# The setup's manifest as the program carries it: resources/setup.manifest
+# without the indentation and line breaks that keep the source readable
+# (about 400 bytes). Written anew, at configure time, when the source changes.
+set(SETUP_MANIFEST ${CMAKE_BINARY_DIR}/generated/setup-compact.manifest)
+file(READ ${CMAKE_SOURCE_DIR}/resources/setup.manifest manifest_text)
+string(REGEX REPLACE "\r?\n[ \t]*(<|$)" "\\1" manifest_text "${manifest_text}")
+file(CONFIGURE OUTPUT ${SETUP_MANIFEST} CONTENT "${manifest_text}" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/setup.manifest)
+
 add_subdirectory(app)
 add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)
