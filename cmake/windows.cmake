@@ -42,9 +42,12 @@ add_library(setup_compile_options INTERFACE)
 target_compile_options(setup_compile_options INTERFACE
   -Oz -flto
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+# Its sections: cmake/setup-sections.ld, for programs with the setup's own
+# entry (-nostartfiles).
 add_library(setup_options INTERFACE)
 target_link_libraries(setup_options INTERFACE setup_compile_options shipped_link_options)
-target_link_options(setup_options INTERFACE -Oz -flto)
+target_link_options(setup_options INTERFACE -Oz -flto -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/setup-sections.ld)
+set_property(TARGET setup_options APPEND PROPERTY INTERFACE_LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/setup-sections.ld)
 
 # A signed release (the release preset, make release): every shipped program
 # is signed right after it is linked, so that the payload packs signed
