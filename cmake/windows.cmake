@@ -20,16 +20,34 @@ set_target_properties(liblzma_win PROPERTIES
 # Everything that reaches a user: size-optimised, statically linked against
 # the C and C++ runtimes so that only Windows' own DLLs are imported, with
 # ASLR and DEP, and without time stamps so that builds are reproducible.
+add_library(shipped_link_options INTERFACE)
+target_link_options(shipped_link_options INTERFACE
+  -static -s -municode -mwindows
+  -Wl,--gc-sections -Wl,--no-insert-timestamp
+  -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat)
 add_library(shipped_compile_options INTERFACE)
 target_compile_options(shipped_compile_options INTERFACE
   -Os -ffunction-sections -fdata-sections
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
 add_library(shipped_options INTERFACE)
-target_link_libraries(shipped_options INTERFACE shipped_compile_options)
-target_link_options(shipped_options INTERFACE
-  -static -s -municode -mwindows
-  -Wl,--gc-sections -Wl,--no-insert-timestamp
-  -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat)
+target_link_libraries(shipped_options INTERFACE shipped_compile_options shipped_link_options)
+
+# The setup program's own code (setup_core, payload_core, its entry), whose
+# bytes are the stub that carries the payload: the smallest code GCC makes
+# (-Oz), compiled as one unit at link time (-flto), which inlines across
+# files and drops whatever nothing calls. So it needs no section per
+# function or datum: each pads to 16 bytes, and GCC puts a zero global with
+# a section of its own in .data, which takes room in the file, not .bss.
+add_library(setup_compile_options INTERFACE)
+target_compile_options(setup_compile_options INTERFACE
+  -Oz -flto
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+# Its sections: cmake/setup-sections.ld, for programs with the setup's own
+# entry (-nostartfiles).
+add_library(setup_options INTERFACE)
+target_link_libraries(setup_options INTERFACE setup_compile_options shipped_link_options)
+target_link_options(setup_options INTERFACE -Oz -flto -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/setup-sections.ld)
+set_property(TARGET setup_options APPEND PROPERTY INTERFACE_LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/setup-sections.ld)
 
 # A signed release (the release preset, make release): every shipped program
 # is signed right after it is linked, so that the payload packs signed
@@ -99,6 +117,15 @@ add_dependencies(payload_container ${PAYLOAD_PROGRAM_TARGETS})
 if(ORBELUNE_SIGN)
   add_dependencies(payload_container payload_given_signed)
 endif()
+
+# The setup's manifest as the program carries it: resources/setup.manifest
+# without the indentation and line breaks that keep the source readable
+# (about 400 bytes). Written anew, at configure time, when the source changes.
+set(SETUP_MANIFEST ${CMAKE_BINARY_DIR}/generated/setup-compact.manifest)
+file(READ ${CMAKE_SOURCE_DIR}/resources/setup.manifest manifest_text)
+string(REGEX REPLACE "\r?\n[ \t]*(<|$)" "\\1" manifest_text "${manifest_text}")
+file(CONFIGURE OUTPUT ${SETUP_MANIFEST} CONTENT "${manifest_text}" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/setup.manifest)
 
 add_subdirectory(app)
 add_subdirectory(tests/win)

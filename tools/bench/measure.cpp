@@ -2,7 +2,8 @@
 // as a user would meet it, against references, and prints one line a figure.
 //
 //   bench_measure stub SETUP
-//       figure 1: the file's size minus the size of resource 102
+//       figure 1: the file's size minus the size of resource 102, and where
+//       those bytes are: each section's bytes used and in the file
 //   bench_measure start SETUP REFERENCE WITHOUT_PAYLOAD RUNS LOAD_NS
 //       figures 3 and 6: time from CreateProcess to the main window becoming
 //       visible, and the working set, for the three programs in turn;
@@ -30,8 +31,8 @@ const char FailedText[] = "Installation failed.";
 const DWORD WindowTimeoutMs = 30000;
 const DWORD SettleMs = 300;         // the window paints before the peak is read
 const DWORD QuietMs = 200;          // between one program's end and the next start
-const double StubGoalBytes = 38400;       // another common installer tool's LZMA stub, without its wizard pages
-const double StubMoonshotBytes = 35328;   // the smallest known LZMA self-extractor module, without a wizard
+const double StubGoalBytes = 35328;       // the smallest known LZMA self-extractor module, without a wizard
+const double StubPeerBytes = 38400;       // another common installer tool's LZMA stub, without its wizard pages
 const double TickFloorMs = 9 * 125.0;
 enum { MaxRuns = 99, ControlForward = 1, ControlBrowse = 4, ControlStatus = 1003, ControlLicense = 1004,
        ControlFirstComponent = 1006 };
@@ -325,6 +326,42 @@ double MeasureInstall(const WCHAR *setup, bool *succeeded)
 
 // --- the figures ------------------------------------------------------------
 
+// Prints "1 stub sections": the headers and each section's bytes used and
+// in the file, the resource section without the payload resource's bytes.
+void PrintStubSections(const WCHAR *setup, DWORD payload)
+{
+    BYTE headers[4096] = {};
+    FILE *file = _wfopen(setup, L"rb");
+    size_t read = file ? fread(headers, 1, sizeof(headers), file) : 0;
+    if (file)
+        fclose(file);
+    const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(headers);
+    DWORD at = read >= sizeof(*dos) && dos->e_magic == IMAGE_DOS_SIGNATURE ? static_cast<DWORD>(dos->e_lfanew) : 0;
+    if (!at || read < sizeof(IMAGE_NT_HEADERS64) || at > read - sizeof(IMAGE_NT_HEADERS64)) {
+        printf("1 stub sections: cannot read the headers of %ls\n", setup);
+        return;
+    }
+    const IMAGE_NT_HEADERS64 *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(headers + at);
+    DWORD first = at + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader;
+    WORD count = nt->FileHeader.NumberOfSections;
+    if (nt->Signature != IMAGE_NT_SIGNATURE || first + count * sizeof(IMAGE_SECTION_HEADER) > read) {
+        printf("1 stub sections: cannot read the section table of %ls\n", setup);
+        return;
+    }
+    printf("1 stub sections (bytes used / in the file, file alignment %lu): headers %lu", nt->OptionalHeader.FileAlignment,
+           nt->OptionalHeader.SizeOfHeaders);
+    const IMAGE_SECTION_HEADER *sections = reinterpret_cast<const IMAGE_SECTION_HEADER *>(headers + first);
+    for (WORD i = 0; i < count; i++) {
+        char name[IMAGE_SIZEOF_SHORT_NAME + 1] = {};
+        memcpy(name, sections[i].Name, IMAGE_SIZEOF_SHORT_NAME);
+        DWORD used = sections[i].Misc.VirtualSize, inFile = sections[i].SizeOfRawData;
+        bool resources = !strcmp(name, ".rsrc") && used >= payload && inFile >= payload;
+        printf(" | %s%s %lu / %lu", name, resources ? " without the payload" : "", resources ? used - payload : used,
+               resources ? inFile - payload : inFile);
+    }
+    printf("\n");
+}
+
 int StubFigure(const WCHAR *setup)
 {
     WIN32_FILE_ATTRIBUTE_DATA attributes;
@@ -342,13 +379,12 @@ int StubFigure(const WCHAR *setup)
         return 1;
     }
     double stub = static_cast<double>(attributes.nFileSizeLow) - payload;
-    printf("1 stub size (setup %lu bytes - payload resource %lu): %.0f bytes | reference: %.0f bytes, the LZMA "
-           "stub of another common installer tool (32-bit, without its wizard pages): ratio %.3f (goal <= 1.000) "
-           "%s | %.0f bytes, the smallest known LZMA self-extractor module (32-bit, no wizard): ratio %.3f "
-           "(moonshot <= 1.000) %s\n",
+    printf("1 stub size (setup %lu bytes - payload resource %lu): %.0f bytes | reference: %.0f bytes, the smallest "
+           "known LZMA self-extractor module (32-bit, no wizard): ratio %.3f (goal <= 1.000) %s | %.0f bytes, the LZMA "
+           "stub of another common installer tool (32-bit, without its wizard pages): ratio %.3f\n",
            attributes.nFileSizeLow, payload, stub, StubGoalBytes, stub / StubGoalBytes,
-           Verdict(stub / StubGoalBytes, 1.0), StubMoonshotBytes, stub / StubMoonshotBytes,
-           Verdict(stub / StubMoonshotBytes, 1.0));
+           Verdict(stub / StubGoalBytes, 1.0), StubPeerBytes, stub / StubPeerBytes);
+    PrintStubSections(setup, payload);
     return 0;
 }
 
@@ -404,13 +440,13 @@ int StartFigures(const WCHAR *const programs[ProgramCount], int runs, double loa
         peak[p] = Median(peakMiB[p], runs);
     }
 
+    // Figures without a goal: a single window's extra time is mostly noise;
+    // the scale run's growth per MB is what holds it to the native load.
     printf("3 time to first window under Wine (median of %d rounds, order rotating): setup %.1f ms | reference: "
            "program without the payload (one dialog) %.1f ms | extra %.1f ms = %.2f x native LoadPayload %.3f ms "
-           "(goal <= 1.20 x) %s | against the setup's own code without the payload step (%.1f ms): extra %.1f ms = "
-           "%.2f x %s\n",
+           "| against the setup's own code without the payload step (%.1f ms): extra %.1f ms = %.2f x\n",
            runs, window[SetupProgram], window[ReferenceProgram], extra, extra / loadMs, loadMs,
-           Verdict(extra / loadMs, 1.2), window[WithoutPayloadProgram], payloadExtra, payloadExtra / loadMs,
-           Verdict(payloadExtra / loadMs, 1.2));
+           window[WithoutPayloadProgram], payloadExtra, payloadExtra / loadMs);
     printf("6 peak working set under Wine (median of %d rounds): setup %.2f MiB peak, %.2f MiB at first window | "
            "reference: program without the payload (one dialog) %.2f MiB peak, %.2f MiB at first window | extra "
            "%+.2f MiB at peak, ratio %.2f of 7.5 MiB; %+.2f MiB at first window, ratio %.2f of 4.5 MiB (goal <= "

@@ -75,6 +75,8 @@ public:
     }
 
     const IMAGE_NT_HEADERS64 &Nt() const { return *nt_; }
+    WORD SectionCount() const { return nt_->FileHeader.NumberOfSections; }
+    const IMAGE_SECTION_HEADER &Section(WORD i) const { return sections_[i]; }
     DWORD Size() const { return size_; }
 
     const IMAGE_DATA_DIRECTORY &Directory(int index) const { return nt_->OptionalHeader.DataDirectory[index]; }
@@ -230,6 +232,27 @@ TEST(ShippedImages, SetupStartsAtItsOwnEntry)
         EXPECT_GT(names.size(), 10u) << "too few imports read";
         for (const char *routine : {"__wgetmainargs", "__set_app_type", "_initterm", "_amsg_exit"})
             EXPECT_EQ(std::count(names.begin(), names.end(), routine), 0) << routine;
+    });
+}
+
+// The setup's globals take no room in the file: the zero ones are in .bss,
+// and the import table shares the read-only data's section
+// (cmake/setup-sections.ld), where the loader fills it before the program
+// runs. So the only writable sections are .bss and .rsrc, which ld always
+// marks writable. The unwind data stays, for debuggers and crash reports.
+TEST(ShippedImages, SetupWritesOnlyItsGlobals)
+{
+    CheckImage(L"OrbeluneSetup.exe", [](const Image &image) {
+        EXPECT_GT(image.Directory(IMAGE_DIRECTORY_ENTRY_EXCEPTION).Size, 0u) << "no unwind data";
+        for (WORD i = 0; i < image.SectionCount(); i++) {
+            const IMAGE_SECTION_HEADER &section = image.Section(i);
+            const char *bytes = reinterpret_cast<const char *>(section.Name);
+            std::string name(bytes, strnlen(bytes, IMAGE_SIZEOF_SHORT_NAME));
+            if (section.Characteristics & IMAGE_SCN_MEM_WRITE)
+                EXPECT_TRUE(name == ".bss" || name == ".rsrc") << name << " is writable";
+            if (name == ".bss")
+                EXPECT_EQ(section.SizeOfRawData, 0u) << ".bss takes room in the file";
+        }
     });
 }
 
