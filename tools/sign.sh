@@ -256,6 +256,6 @@ case "${1:-}" in
         stage_given "$2" "$3" "$4" "$5"
         ;;
     *)
-        fail "usage: sign.sh prepare | identity | file FILE | root | is-test"
+        fail "usage: sign.sh prepare | identity | file FILE | root | is-test | given TOOL LIST BUILT-DIR STAGE-DIR"
         ;;
 esac

@@ -340,6 +340,7 @@ if mount -t tmpfs -o size=1m tmpfs "$mnt"; then
         done) 2>/dev/null &
         wine "$driver" install "$(winepath -w "$setup")" >"$work/$1.out" 2>&1 </dev/null
         wait
+        grep -q "status: Installation failed." "$work/$1.out" || cat "$work/$1.out"
         check "${1}_reports_failure" contains "$work/$1.out" "status: Installation failed."
         check "${1}_lists_write_failures" contains "$work/$1.out" "detail: ERROR: Write failed."
         ls -A "$mnt/Orbelune" | grep -vxE "($(echo $names | tr ' ' '|'))\.exe" >"$work/$1.extra"
