@@ -10,6 +10,7 @@
 //   e2e_driver answer TITLE BUTTONID [SECONDS]
 //                                    press a button of a message box when it appears (SECONDS later)
 #include <windows.h>
+#include <commctrl.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -264,6 +265,65 @@ int Fail(const char *what)
     return 1;
 }
 
+// The text of the picker tree's selected item. A tree view's item text does
+// not cross processes, so the request and its buffer are placed in the
+// picker's process.
+bool SelectedTreeText(HWND tree, WCHAR (&text)[MAX_PATH])
+{
+    text[0] = 0;
+    HTREEITEM item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+    DWORD processId = 0;
+    GetWindowThreadProcessId(tree, &processId);
+    if (!item || !processId)
+        return false;
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+    if (!process)
+        return false;
+    struct Request {
+        TVITEMW item;
+        WCHAR text[MAX_PATH];
+    };
+    Request *remote = static_cast<Request *>(
+        VirtualAllocEx(process, nullptr, sizeof(Request), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    bool read = false;
+    if (remote) {
+        Request local = {};
+        local.item.mask = TVIF_TEXT;
+        local.item.hItem = item;
+        local.item.pszText = remote->text;
+        local.item.cchTextMax = MAX_PATH;
+        SIZE_T moved = 0;
+        read = WriteProcessMemory(process, remote, &local, sizeof(local), &moved) &&
+               SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&remote->item)) &&
+               ReadProcessMemory(process, remote->text, text, sizeof(text), &moved);
+        text[MAX_PATH - 1] = 0;
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    return read;
+}
+
+// Waits until the tree's selected item is named name; false on time-out.
+bool WaitForTreeSelection(HWND tree, const WCHAR *name, WCHAR (&selected)[MAX_PATH])
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(50)) {
+        if (SelectedTreeText(tree, selected) && !wcscmp(selected, name))
+            return true;
+    }
+    return false;
+}
+
+// Waits until the tree's selected item is another than item and returns it.
+HTREEITEM WaitForOtherTreeItem(HWND tree, HTREEITEM item)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(50)) {
+        HTREEITEM now = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+        if (now && now != item)
+            return now;
+    }
+    return nullptr;
+}
+
 // Waits for the final status line of the progress page and prints it.
 void PrintFinalStatus(HWND page)
 {
@@ -363,6 +423,19 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
     if (!page)
         return Fail("destination page not shown");
     if (browseFirstChild) {
+        // The picker opens on the folder above the one shown, which setup
+        // preselects (the folder's last name but one).
+        WCHAR shown[300] = {};
+        GetDlgItemTextW(page, 1005, shown, ARRAYSIZE(shown));
+        size_t end = wcslen(shown);
+        while (end && shown[end - 1] == L'\\')
+            shown[--end] = 0;
+        WCHAR *last = wcsrchr(shown, L'\\');
+        if (!last)
+            return Fail("no folder shown before Browse");
+        *last = 0;
+        last = wcsrchr(shown, L'\\');
+        const WCHAR *preselected = last ? last + 1 : shown;
         Press(page, 4);
         HWND picker = WaitForWindow(process.dwProcessId, nullptr, L"#32770", 10000);
         DWORD start = GetTickCount();
@@ -370,15 +443,30 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
             picker = WaitForWindow(process.dwProcessId, nullptr, L"#32770", 200);
         if (!picker || picker == main)
             return Fail("no folder picker");
-        Sleep(500);
-        HWND tree = FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr);
+        HWND tree = nullptr;
+        for (start = GetTickCount(); !tree && GetTickCount() - start < 10000; Sleep(50))
+            tree = FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr);
         if (!tree)
             return Fail("no folder tree in the picker");
-        // The picker opens on the preselected folder; expand it and go to its first child.
-        PostMessageW(tree, WM_KEYDOWN, VK_RIGHT, 0);
-        Sleep(300);
+        // Keys go to the tree only once it shows the preselected folder:
+        // Right expands it (unless it is open already), Down goes to its
+        // first child.
+        WCHAR selected[MAX_PATH];
+        if (!WaitForTreeSelection(tree, preselected, selected)) {
+            wprintf(L"picker selection: %ls, not %ls\n", selected, preselected);
+            return Fail("the picker did not select the preselected folder");
+        }
+        HTREEITEM parent = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+        if (!(SendMessageW(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(parent), TVIS_EXPANDED) & TVIS_EXPANDED)) {
+            PostMessageW(tree, WM_KEYDOWN, VK_RIGHT, 0);
+            for (start = GetTickCount(); GetTickCount() - start < 10000; Sleep(50)) {
+                if (SendMessageW(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(parent), TVIS_EXPANDED) & TVIS_EXPANDED)
+                    break;
+            }
+        }
         PostMessageW(tree, WM_KEYDOWN, VK_DOWN, 0);
-        Sleep(300);
+        if (!WaitForOtherTreeItem(tree, parent))
+            return Fail("no first child selected in the picker");
         PostMessageW(GetDlgItem(picker, IDOK), BM_CLICK, 0, 0);
         Sleep(500);
     }

@@ -222,7 +222,7 @@ done
 # 5. An installation into a folder chosen with Browse.
 mkdir -p "$appdata/AAA Picked by Browse"
 wine "$driver" install "$(winepath -w "$setup")" --browse-first-child >"$work/browse.out" 2>&1 </dev/null
-cat "$work/browse.out" | grep -E 'folder|status'
+grep -E 'folder|status|picker|FAIL' "$work/browse.out"
 check browse_install_succeeds contains "$work/browse.out" "status: Installation completed successfully."
 picked="$appdata/AAA Picked by Browse"
 check browse_install_into_picked test -f "$picked/Vantok.exe"
@@ -278,6 +278,7 @@ rm -rf "$picked"
 odd="$appdata/AAA 100%increase %OrbeluneFolder% %PATH% %i !x! ^ & ( ) ' , ; = Ünïcødé"
 mkdir -p "$odd"
 wine "$driver" install "$(winepath -w "$setup")" --browse-first-child >"$work/odd.out" 2>&1 </dev/null
+grep -aE 'folder|status|picker|FAIL' "$work/odd.out"
 check odd_folder_install_succeeds contains "$work/odd.out" "status: Installation completed successfully."
 check odd_folder_install_into_picked test -f "$odd/uninstall.exe"
 wine "$odd/uninstall.exe" /S >/dev/null 2>&1 </dev/null
