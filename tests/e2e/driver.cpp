@@ -149,11 +149,13 @@ int FocusedId(HWND page)
 }
 
 // Waits until the control with this id has the focus; false on time-out.
+// The time-outs here are long: a Wine process that starts while the machine
+// is busy can stall for seconds, and a passing run never waits them out.
 bool WaitForFocus(HWND page, int id)
 {
     DWORD start = GetTickCount();
     while (FocusedId(page) != id) {
-        if (GetTickCount() - start > 5000)
+        if (GetTickCount() - start > 20000)
             return false;
         Sleep(30);
     }
@@ -389,7 +391,7 @@ HWND StartAtLicensePage(const WCHAR *setup, PROCESS_INFORMATION *process, HWND *
         return nullptr;
     }
     *main = WaitForWindow(process->dwProcessId, SetupTitle, nullptr, 30000);
-    HWND page = *main ? WaitForPage(*main, 0, 5000) : nullptr;
+    HWND page = *main ? WaitForPage(*main, 0, 20000) : nullptr;
     if (!page) {
         Fail(*main ? "license page not shown" : "no setup window");
         return nullptr;
@@ -411,7 +413,7 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
     Screenshot(screens, main, L"page1-license");
     PressKey(page, VK_RETURN);  // Enter presses the default button, "I Agree"
 
-    page = WaitForPage(main, 1, 5000);
+    page = WaitForPage(main, 1, 20000);
     if (!page)
         return Fail("components page not shown");
     if (uncheckShortcuts)
@@ -419,7 +421,7 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
     Screenshot(screens, main, L"page2-components");
     Press(page, 1);
 
-    page = WaitForPage(main, 2, 5000);
+    page = WaitForPage(main, 2, 20000);
     if (!page)
         return Fail("destination page not shown");
     if (browseFirstChild) {
@@ -475,7 +477,7 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
     Screenshot(screens, main, L"page3-destination");
     Press(page, 1);
 
-    page = WaitForPage(main, 3, 5000);
+    page = WaitForPage(main, 3, 20000);
     if (!page)
         return Fail("progress page not shown");
     if (killAfter) {
@@ -529,7 +531,7 @@ int KeyboardInstall(const WCHAR *setup)
         return Fail("Tab from Cancel did not wrap to I Agree");
     PressAlt(page, 'A');
 
-    page = WaitForPage(main, 1, 5000);
+    page = WaitForPage(main, 1, 20000);
     if (!page || !WaitForFocus(page, 1))
         return Fail("components page not shown with Next focused");
     for (int i = 0; i < 5; i++)
@@ -542,25 +544,25 @@ int KeyboardInstall(const WCHAR *setup)
     Sleep(300);
     printf("zafrin after space: %s\n", TickState(page, 1009));
     PressAlt(page, 'N');
-    page = WaitForPage(main, 2, 5000);
+    page = WaitForPage(main, 2, 20000);
     if (!page || !WaitForFocus(page, 1))
         return Fail("destination page not shown with Install focused");
     PressAlt(page, 'B');
-    page = WaitForPage(main, 1, 5000);
+    page = WaitForPage(main, 1, 20000);
     if (!page)
         return Fail("Alt+B did not go back");
     printf("back: zafrin %s\n", TickState(page, 1009));
     if (!WaitForFocus(page, 1))
         return Fail("Next not focused after going back");
     PressAlt(page, 'N');
-    page = WaitForPage(main, 2, 5000);
+    page = WaitForPage(main, 2, 20000);
     if (!page || !WaitForFocus(page, 1))
         return Fail("destination page not shown again");
     WCHAR folder[300];
     PrintFolder(page, folder);
     PressKey(page, VK_RETURN);
 
-    page = WaitForPage(main, 3, 5000);
+    page = WaitForPage(main, 3, 20000);
     if (!page)
         return Fail("Enter did not start the installation");
     PrintFinalStatus(page);
