@@ -20,6 +20,15 @@ static DWORD ClearReadOnly(const WCHAR *path)
     return attributes;
 }
 
+// Deletes a file that the pack left under a set-aside name. One that is
+// still in use stays, as it was.
+static void DeleteSetAside(const WCHAR *path)
+{
+    DWORD attributes = ClearReadOnly(path);
+    if (!DeleteFileW(path) && attributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesW(path, attributes);
+}
+
 UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32 offset, UINT32 count,
                           const FILETIME *time)
 {
@@ -39,6 +48,11 @@ UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32
     if (length == 0 || length >= ARRAYSIZE(partial) || IsFolderEnd(path[length - 1]))
         return PayloadFileNotCreated;
     memcpy(partial, path, (length + 1) * sizeof(WCHAR));
+    if (length >= 2 && !IsFolderEnd(path[length - 2])) {
+        partial[length - 2] = partial[length - 1] = SetAsideMark;
+        DeleteSetAside(partial);
+        partial[length - 2] = path[length - 2];
+    }
     partial[length - 1] = path[length - 1] == PartialMark ? L'_' : PartialMark;
 
     ClearReadOnly(partial);  // one left by an earlier run would refuse CREATE_ALWAYS

@@ -16,12 +16,24 @@ UINT32 LoadPayload(SetupState *state);
 // ("Vantok.ex~"); '_' where the target's own name ends in it.
 static const WCHAR PartialMark = L'~';
 
+// Files that the pack sets aside: a program that runs cannot be replaced or
+// deleted, but its file can be renamed within its folder, and it goes on
+// from the renamed file. Its set-aside name is the target's name with its
+// last two units changed to SetAsideMark ("Vantok.e~~", "uninstall.e~~"):
+// as long as the target's, so that it fits wherever the target does, and
+// neither the name of a program of the pack (all end in ".exe") nor that of
+// a temporary file (which keeps the unit before the last). Nothing of the
+// pack is written under it; the setup run and the uninstaller delete a file
+// of that name where they find one.
+static const WCHAR SetAsideMark = L'~';
+
 // Writes count bytes of the block from offset (cut at the block's end) in one
 // write to a temporary file beside path (path with its last unit changed to
 // PartialMark), stamps its last-write time when time is given, flushes it to
 // the disk and only then moves it over path. Returns 0, 16 (not created, a
 // path of MAX_PATH units or more, or the target could not be replaced) or 17
 // (write, flush or close failed, or the write was short); on failure the
-// temporary file is gone and an existing file at path is as it was.
+// temporary file is gone and an existing file at path is as it was. A file
+// left under the target's set-aside name is deleted first, where it can be.
 UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32 offset, UINT32 count,
                           const FILETIME *time);

@@ -4,9 +4,10 @@
  * "UninstallString"), it asks once, then removes exactly what setup wrote:
  * the eight programs in its own folder, their Start-menu links, the file
  * types and context-menu verbs, the recorded folder and the uninstall entry.
- * Its own file cannot be deleted while it runs; the command processor of the
- * system folder deletes it, and the install folder when nothing else is left
- * in it, once this program has ended (StartSelfRemoval).
+ * Its own file cannot be deleted while it runs: it renames it to its
+ * set-aside name, and the command processor of the system folder deletes
+ * that, and the install folder when nothing else is left in it, once this
+ * program has ended (StartSelfRemoval).
  *
  *   uninstall.exe [/S]                    remove the pack (/S: no questions)
  *
@@ -185,22 +186,39 @@ static void RemoveShortcuts(void)
     RemoveDirectoryW(folder); /* stays when the user keeps something of his own there */
 }
 
-static void RemovePrograms(const WCHAR *installFolder)
+/* The name under which the pack sets a file aside while its program runs,
+ * as setup names it too: the file's name with its last two units changed
+ * to "~~" ("Vantok.e~~", "uninstall.e~~"), as long as the file's own and
+ * the name of no other file of the pack. False for a name too short. */
+static BOOL MakeSetAsideName(const WCHAR *path, WCHAR *setAside, size_t capacity)
 {
-    WCHAR path[PathUnits];
-    for (int k = 0; k < ComponentCount; k++) {
+    size_t length = wcslen(path);
+    if (length < 2 || length >= capacity || path[length - 1] == L'\\' || path[length - 2] == L'\\')
+        return FALSE;
+    wmemcpy(setAside, path, length + 1);
+    setAside[length - 2] = setAside[length - 1] = L'~';
+    return TRUE;
+}
+
+/* The programs, what a setup run that was cut off left ("Vantok.ex~"), and
+ * what the pack set aside ("Vantok.e~~"): a set-aside program that still
+ * runs is left in place as a running one is. The uninstaller's own
+ * set-aside name is that of an earlier removal whose helper did not end. */
+static void RemovePrograms(const WCHAR *installFolder, const WCHAR *selfPath)
+{
+    WCHAR path[PathUnits], setAside[PathUnits];
+    for (int k = 0; k <= ComponentCount; k++) {
         path[0] = 0;
         Append(path, PathUnits, installFolder);
-        Append(path, PathUnits, ComponentNames[k]);
+        Append(path, PathUnits, k < ComponentCount ? ComponentNames[k] : L"uninstall");
         Append(path, PathUnits, L".exe");
-        RemoveFile(path);
-        path[wcslen(path) - 1] = L'~'; /* "Vantok.ex~", left by a setup run that was cut off */
+        if (k < ComponentCount)
+            RemoveFile(path);
+        if (MakeSetAsideName(path, setAside, PathUnits) && _wcsicmp(setAside, selfPath) != 0)
+            RemoveFile(setAside);
+        path[wcslen(path) - 1] = L'~';
         RemoveFile(path);
     }
-    path[0] = 0;
-    Append(path, PathUnits, installFolder);
-    Append(path, PathUnits, L"uninstall.ex~");
-    RemoveFile(path);
 }
 
 /* Self-removal. A running program cannot delete its own file, and a
@@ -223,6 +241,9 @@ static void RemovePrograms(const WCHAR *installFolder)
  * - cmd inherits the two pipe ends alone, not every inheritable handle of
  *   this program (the standard handles of whoever started it, which a
  *   caller may be reading to the end, or a file in the install folder).
+ * - the file it deletes is the one that this program runs from, under its
+ *   set-aside name: a setup run into the same folder meanwhile writes a new
+ *   uninstall.exe, which nothing deletes;
  * No path is ever part of cmd's command text. The paths reach cmd through its
  * environment and are read with delayed expansion (/v:on, "!name!"), which
  * cmd documents as expansion at execution time: after it has expanded
@@ -237,7 +258,7 @@ static void RemovePrograms(const WCHAR *installFolder)
  *
  * Returns the helper's process handle once cmd has answered that it runs the
  * script (a policy can forbid cmd scripts), or NULL when it does not run. */
-static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder)
+static HANDLE StartSelfRemoval(const WCHAR *setAsidePath, const WCHAR *installFolder)
 {
     enum { CommandUnits = 8191, Retries = 30 }; /* cmd reads at most 8191 characters */
     WCHAR system[MAX_PATH], cmd[MAX_PATH + 16], folder[PathUnits], retry[MAX_PATH + 240];
@@ -264,7 +285,7 @@ static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder
     if (rootLength == 0 || rootLength >= MAX_PATH)
         return NULL;
     size_t at = 0;
-    const WCHAR *const variables[] = {L"Orbelune?Folder=", folder, L"Orbelune?Uninstaller=", selfPath,
+    const WCHAR *const variables[] = {L"Orbelune?Folder=", folder, L"Orbelune?Uninstaller=", setAsidePath,
                                       L"SystemRoot=", systemRoot};
     for (int i = 0; i < (int)ARRAYSIZE(variables); i += 2) {
         size_t name = wcslen(variables[i]), value = wcslen(variables[i + 1]);
@@ -351,6 +372,21 @@ static HANDLE StartSelfRemoval(const WCHAR *selfPath, const WCHAR *installFolder
     return process.hProcess;
 }
 
+/* Renames a file within its folder, without replacing anything. A scanner
+ * or an indexer that has just opened the file refuses it for a moment. */
+static BOOL RenameWithinFolder(const WCHAR *from, const WCHAR *to)
+{
+    for (int attempt = 0;; attempt++) {
+        if (MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH))
+            return TRUE;
+        DWORD error = GetLastError();
+        if (attempt >= 20 ||
+            (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION && error != ERROR_ACCESS_DENIED))
+            return FALSE;
+        Sleep(100);
+    }
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int show)
 {
     (void)instance;
@@ -392,7 +428,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     report[0] = 0;
     Append(report, ReportUnits, L"Some parts of Orbelune App Pack (Single User) could not be removed. "
                                 L"Close the programs of the pack and run the uninstaller again.\n\nLeft in place:");
-    RemovePrograms(installFolder);
+    RemovePrograms(installFolder, selfPath);
     RemoveShortcuts();
     RemoveRegistrations();
 
@@ -403,9 +439,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
         return 2;
     }
     /* The helper is started before the entry goes: when it cannot run, the
-     * entry stays, so that the user can remove what is left. */
-    HANDLE helper = StartSelfRemoval(selfPath, installFolder);
+     * entry stays, so that the user can remove what is left. The uninstaller
+     * leaves its own name first, so that the helper deletes only the file
+     * that runs now; it takes the name back wherever its entry stays. */
+    WCHAR setAside[PathUnits];
+    BOOL renamed = MakeSetAsideName(selfPath, setAside, PathUnits) &&
+                   (_wcsicmp(setAside, selfPath) == 0 || RenameWithinFolder(selfPath, setAside));
+    HANDLE helper = renamed ? StartSelfRemoval(setAside, installFolder) : NULL;
     if (!helper) {
+        if (renamed && _wcsicmp(setAside, selfPath) != 0)
+            RenameWithinFolder(setAside, selfPath);
         report[0] = 0;
         Append(report, ReportUnits, L"Orbelune App Pack (Single User) was removed, except for its uninstaller, "
                                     L"which could not arrange to delete itself. Its entry in the list of "
@@ -418,9 +461,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     RemoveRecordedFolder();
     DeleteOwnedKey(UninstallKey);
     if (failures) {
-        /* The entry could not go: the uninstaller stays with it. */
+        /* The entry could not go: the uninstaller stays with it, under its
+         * own name, once the helper has surely ended. */
         TerminateProcess(helper, 1);
+        WaitForSingleObject(helper, 5000);
         CloseHandle(helper);
+        if (_wcsicmp(setAside, selfPath) != 0)
+            RenameWithinFolder(setAside, selfPath);
         if (!silent)
             MessageBoxW(NULL, report, Caption, MB_OK | MB_ICONWARNING);
         return 2;

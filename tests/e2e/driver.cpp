@@ -8,9 +8,13 @@
 //   e2e_driver cancel SETUP
 //   e2e_driver window TITLE          print the text of a component window, then close it
 //   e2e_driver answer TITLE BUTTONID [SECONDS]
-//                                    press a button of a message box when it appears (SECONDS later)
+//                                    press a button of a message box when it appears (SECONDS later;
+//                                    SECONDS < 0: leave it open)
+//   e2e_driver wait-gone IMAGE SECONDS
+//                                    wait until no process runs IMAGE ("cmd.exe")
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -618,12 +622,41 @@ int Answer(const WCHAR *title, int button, int holdSeconds)
         GetWindowTextW(label, text, ARRAYSIZE(text));
     wprintf(L"box: %ls\n", text);
     fflush(stdout);
+    if (holdSeconds < 0)
+        return 0;
     if (holdSeconds > 0) {
         Sleep(holdSeconds * 1000);  // the user leaves it open
         if (!IsWindow(box))
             return Fail("the message box went away by itself");
     }
     PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
+    return 0;
+}
+
+int CountProcesses(const WCHAR *image)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    int count = 0;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (!_wcsicmp(entry.szExeFile, image))
+            count++;
+    CloseHandle(snapshot);
+    return count;
+}
+
+int WaitGone(const WCHAR *image, int seconds)
+{
+    DWORD start = GetTickCount();
+    int count;
+    while ((count = CountProcesses(image)) != 0 && GetTickCount() - start < static_cast<DWORD>(seconds) * 1000)
+        Sleep(250);
+    if (count != 0)
+        return Fail("the processes did not end");
+    printf("gone after %lu ms\n", GetTickCount() - start);
     return 0;
 }
 
@@ -654,6 +687,8 @@ int wmain(int argc, WCHAR **argv)
         return ShowComponentWindow(argv[2]);
     if ((argc == 4 || argc == 5) && !wcscmp(argv[1], L"answer"))
         return Answer(argv[2], _wtoi(argv[3]), argc == 5 ? _wtoi(argv[4]) : 0);
-    fprintf(stderr, "usage: e2e_driver install|keyboard|cancel|window|answer ...\n");
+    if (argc == 4 && !wcscmp(argv[1], L"wait-gone"))
+        return WaitGone(argv[2], _wtoi(argv[3]));
+    fprintf(stderr, "usage: e2e_driver install|keyboard|cancel|window|answer|wait-gone ...\n");
     return 2;
 }

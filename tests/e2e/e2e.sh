@@ -200,17 +200,19 @@ temp_clean() {  # no uninstaller copy, nor a folder of one, in the user's temp f
     cat "$work/temp.left"
     test ! -s "$work/temp.left"
 }
-gone() {  # gone PATH: waits up to 10 s for the helper to remove it
-    i=0
-    while [ -e "$1" ] && [ $i -lt 50 ]; do sleep 0.2; i=$((i + 1)); done
-    test ! -e "$1"
+gone() {  # gone PATH...: waits up to 10 s for the helper to remove them
+    for path; do
+        i=0
+        while [ -e "$path" ] && [ $i -lt 50 ]; do sleep 0.2; i=$((i + 1)); done
+        test ! -e "$path" || return 1
+    done
 }
 check uninstall_asked contains "$work/answer1.out" "Do you want to remove"
 check uninstall_reported_after_long_message contains "$work/answer2.out" "was removed from your computer"
 check programs_removed test ! -e "$install/Vantok.exe"
 check read_only_program_removed test ! -e "$install/Cryvane.exe"
 check read_only_link_removed test ! -e "$programs/Orbelune/Cryvane.lnk"
-check uninstaller_removed_after_long_message gone "$install/uninstall.exe"
+check uninstaller_removed_after_long_message gone "$install/uninstall.exe" "$install/uninstall.e~~"
 check install_folder_removed_after_long_message gone "$install"
 check nothing_left_in_temp temp_clean
 for k in 'SystemFileAssociations\audio\shell' 'SystemFileAssociations\audio' 'SystemFileAssociations' \
@@ -218,6 +220,47 @@ for k in 'SystemFileAssociations\audio\shell' 'SystemFileAssociations\audio' 'Sy
     check "empty_key_removed_$(printf '%s' "$k" | tr -c 'a-zA-Z' _)" \
         sh -c "! wine reg query 'HKCU\\Software\\Classes\\$k' >/dev/null 2>&1 </dev/null"
 done
+
+# Installing again at once after a removal, into a folder that keeps a file
+# of the user's: the removal's helper then goes on trying to remove that
+# folder for all of its rounds. One run removes with /S and installs at once
+# into the default folder; the other removes "AAA Quick" interactively and
+# installs into it while the final message is still open. Once every helper
+# has ended, both new uninstallers are still there and remove their pack.
+quick="$appdata/AAA Quick"
+wine "$driver" install "$setup_win" >/dev/null 2>&1 </dev/null
+echo "mine" >"$install/my notes.txt"
+wine "$install/uninstall.exe" /S >/dev/null 2>&1 </dev/null
+wine "$driver" install "$setup_win" >"$work/quick1.out" 2>&1 </dev/null
+check quick_reinstall_after_silent_removal_succeeds contains "$work/quick1.out" "status: Installation completed successfully."
+mkdir -p "$quick"
+wine reg add 'HKCU\Software\Orbelune' /v AppPath /d "$(winepath -w "$quick")" /f >/dev/null 2>&1
+wine "$driver" install "$setup_win" >/dev/null 2>&1 </dev/null
+echo "mine" >"$quick/my notes.txt"
+wine "$quick/uninstall.exe" >/dev/null 2>&1 </dev/null &
+wine "$driver" answer "Orbelune App Pack (Single User) Uninstall" 6 >/dev/null 2>&1 </dev/null
+wine "$driver" answer "Orbelune App Pack (Single User) Uninstall" 1 -1 >"$work/quick2.box" 2>&1 </dev/null
+wine reg add 'HKCU\Software\Orbelune' /v AppPath /d "$(winepath -w "$quick")" /f >/dev/null 2>&1
+wine "$driver" install "$setup_win" >"$work/quick2.out" 2>&1 </dev/null
+wine "$driver" answer "Orbelune App Pack (Single User) Uninstall" 1 >/dev/null 2>&1 </dev/null
+wait
+check quick_reinstall_while_removal_message_open_succeeds contains "$work/quick2.out" "status: Installation completed successfully."
+wine "$driver" wait-gone cmd.exe 90 </dev/null
+for folder in "$install" "$quick"; do
+    n=$(basename "$folder" | tr -c 'a-zA-Z\n' _)
+    check "quick_reinstall_${n}_keeps_uninstaller" test -f "$folder/uninstall.exe"
+    check "quick_reinstall_${n}_keeps_user_file" test -f "$folder/my notes.txt"
+done
+command=$(w reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orbelune' /v UninstallString |
+    sed -n 's/.*REG_SZ    "\(.*\)"$/\1/p')
+wine "$command" /S >/dev/null 2>&1 </dev/null
+check quick_reinstall_entry_removes_pack test $? -eq 0 -a ! -e "$quick/Vantok.exe"
+wine "$install/uninstall.exe" /S >/dev/null 2>&1 </dev/null
+check quick_reinstall_earlier_folder_removes_pack test $? -eq 0 -a ! -e "$install/Vantok.exe"
+check quick_reinstall_user_files_stay test -f "$install/my notes.txt" -a -f "$quick/my notes.txt"
+rm -f "$install/my notes.txt" "$quick/my notes.txt"  # the helpers' next rounds remove the folders
+check quick_reinstall_folders_removed_without_user_files sh -c "wine '$driver' wait-gone cmd.exe 90 </dev/null &&
+    test ! -e '$install' -a ! -e '$quick'"
 
 # 5. An installation into a folder chosen with Browse.
 mkdir -p "$appdata/AAA Picked by Browse"
@@ -263,7 +306,7 @@ else
 fi
 check user_file_survives test -f "$picked/my notes.txt"
 check user_file_keeps_read_only test "$(stat -c %a "$picked/my notes.txt")" = "$mode"
-check uninstaller_removed_beside_user_file gone "$picked/uninstall.exe"
+check uninstaller_removed_beside_user_file gone "$picked/uninstall.exe" "$picked/uninstall.e~~"
 w reg query 'HKCU\Software\Classes\SystemFileAssociations\audio\shell\UserVerb' /ve >"$work/q10"
 check user_verb_survives contains "$work/q10" "mine"
 wine reg delete 'HKCU\Software\Classes\SystemFileAssociations' /f >/dev/null 2>&1
@@ -283,7 +326,7 @@ check odd_folder_install_succeeds contains "$work/odd.out" "status: Installation
 check odd_folder_install_into_picked test -f "$odd/uninstall.exe"
 wine "$odd/uninstall.exe" /S >/dev/null 2>&1 </dev/null
 check odd_folder_removal_exits_0 test $? -eq 0
-check odd_folder_uninstaller_removed gone "$odd/uninstall.exe"
+check odd_folder_uninstaller_removed gone "$odd/uninstall.exe" "$odd/uninstall.e~~"
 check odd_folder_removed gone "$odd"
 check odd_folder_entry_removed sh -c "! wine reg query 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orbelune' >/dev/null 2>&1 </dev/null"
 ls -A "$appdata" | grep -F 'AAA ' >"$work/odd.left"
@@ -379,7 +422,7 @@ if mount -t tmpfs -o size=1m tmpfs "$mnt"; then
     check root_install_succeeds contains "$work/root.out" "status: Installation completed successfully."
     wine 'Q:\uninstall.exe' /S >/dev/null 2>&1 </dev/null
     check root_removal_exits_0 test $? -eq 0
-    check root_uninstaller_removed gone "$mnt/uninstall.exe"
+    check root_uninstaller_removed gone "$mnt/uninstall.exe" "$mnt/uninstall.e~~"
     check root_left_empty test -z "$(ls -A "$mnt")"
     clean_state
 else

@@ -20,6 +20,8 @@ bool Exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) 
 
 // The temporary file beside a target: its name with the last unit '~'.
 std::wstring Partial(std::wstring path) { return path.back() = L'~', path; }
+// The name a target is set aside under: its last two units '~'.
+std::wstring SetAside(std::wstring path) { return path.replace(path.size() - 2, 2, L"~~"); }
 
 class ExtractEntryTest : public ::testing::Test {
 protected:
@@ -110,12 +112,16 @@ TEST_F(ExtractEntryTest, ExistingFileIsReplaced)
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(partial, "left over", 9, &written, nullptr));
     CloseHandle(partial);
-    // Both read-only, as a backup or a sync tool may leave them: Windows
+    // So is what an earlier run set aside, once that program has ended.
+    ASSERT_TRUE(CopyFileW(Partial(path).c_str(), SetAside(path).c_str(), TRUE));
+    // All read-only, as a backup or a sync tool may leave them: Windows
     // replaces neither until the attribute is cleared (Wine, run as root,
     // does).
     ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
     ASSERT_TRUE(SetFileAttributesW(Partial(path).c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW(SetAside(path).c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(ExtractEntryToFile(&buffer, path.c_str(), 777, 300, nullptr), 0u) << "second write to the same path";
+    EXPECT_FALSE(Exists(SetAside(path))) << "the file set aside is deleted";
     ExpectContent(path, 777, 300);
     EXPECT_FALSE(Exists(Partial(path))) << "the partial file became the target";
     EXPECT_FALSE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) << "the new file is writable";
