@@ -57,6 +57,9 @@ struct SetupState {
     UINT32 associationsWritten;  // file types or verbs written: the shell is told once, at the end
     RECT licenseTextRect;    // the license edit's own formatting rect, before any inset
     RECT licenseInsetRect;   // the rect the edit made of the last inset
+    UINT32 heldPart;         // what of the due step another process held (steps.cpp), tried again at the next ticks
+    DWORD heldSince;         // GetTickCount() of the first try that found it held
+    UINT32 folderRecordFailed;  // the final step could not record the folder before its uninstaller was held
 };
 
 // The record of the run; set once, before COM and before any window.

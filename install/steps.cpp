@@ -10,7 +10,18 @@
 #include "resource.h"
 #include "setup.h"
 
-enum { WorkingStringUnits = 308 };
+enum { WorkingStringUnits = 308, HeldRetryMs = 2000 };
+
+// What of the due step another process held, to be tried again at the next
+// tick (SetupState::heldPart).
+enum HeldPart : UINT32 {
+    NothingHeld = 0,
+    FileWriteHeld,   // the temporary file could not be made: written again
+    FilePlaceHeld,   // the complete temporary file waits to replace the target
+    ShortcutHeld,
+};
+
+enum FileOutcome { FileWritten, FileTryAgain, FileFailed };
 
 static const WCHAR WriteFailedLine[] = L"ERROR: Write failed.";
 
@@ -32,6 +43,68 @@ static void ReportWriteFailure()
 {
     AddDetailLine(WriteFailedLine);
     setupState->failureCount++;
+}
+
+// A scanner, an indexer or a backup tool opens a new file for a moment, and
+// a program that runs cannot be replaced until it is set aside. What they
+// refuse is tried again at the following ticks, for HeldRetryMs from the
+// first refusal, before it counts as failed; the rest of the step waits.
+// False once that time is over.
+static bool KeepTrying(UINT32 part)
+{
+    SetupState *state = setupState;
+    DWORD now = GetTickCount();
+    if (state->heldPart == NothingHeld)
+        state->heldSince = now;
+    if (now - state->heldSince >= HeldRetryMs) {
+        state->heldPart = NothingHeld;
+        return false;
+    }
+    state->heldPart = part;
+    return true;
+}
+
+// Writes a payload entry to path, or, when its complete temporary file is
+// waiting for a held target, tries only the replacement again.
+static FileOutcome WriteEntryFile(const WCHAR *path, const PayloadEntry &entry, const FILETIME *time)
+{
+    SetupState *state = setupState;
+    UINT32 status = state->heldPart == FilePlaceHeld
+                        ? PlaceEntryFile(path)
+                        : ExtractEntryToFile(&state->payload, path, entry.offset, entry.size, time);
+    if (status == PayloadFileHeld || status == PayloadTemporaryHeld) {
+        if (KeepTrying(status == PayloadFileHeld ? FilePlaceHeld : FileWriteHeld))
+            return FileTryAgain;
+        if (status == PayloadFileHeld)
+            DiscardEntryFile(path);
+        return FileFailed;
+    }
+    state->heldPart = NothingHeld;
+    return status == PayloadOk ? FileWritten : FileFailed;
+}
+
+// A link refused because another process holds it, or denied once its
+// read-only attribute is cleared; a folder in its place is no link of ours.
+static bool IsHeldLink(HRESULT hr, const WCHAR *linkPath)
+{
+    if (!FAILED(hr) || (HRESULT_FACILITY(hr) != FACILITY_WIN32 && HRESULT_FACILITY(hr) != FACILITY_STORAGE))
+        return false;
+    DWORD code = HRESULT_CODE(hr);
+    DWORD attributes = GetFileAttributesW(linkPath);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED;
+}
+
+// A link marked read-only is replaced as a program is: its attribute is
+// cleared first, and given back when the link stays as it was.
+static HRESULT SaveShortcut(const WCHAR *targetPath, const WCHAR *linkPath)
+{
+    DWORD attributes = ClearReadOnly(linkPath);
+    HRESULT hr = CreateShortcut(targetPath, linkPath);
+    if (hr != S_OK && attributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesW(linkPath, attributes);
+    return hr;
 }
 
 static UINT32 SzBytes(const WCHAR *text) { return static_cast<UINT32>((wcslen(text) + 1) * sizeof(WCHAR)); }
@@ -80,36 +153,54 @@ static bool WriteRegistryGroup(const RegistryGroup &group, const WCHAR *iconStri
     return written;
 }
 
-// Component step k: executable, shortcut, registrations.
-static void InstallComponent(UINT32 k, WCHAR *iconString, WCHAR *commandString)
+// Component step k: executable, shortcut, registrations. False when a held
+// file is to be tried again at the next tick: the step goes on from there,
+// and what it did before is not done again.
+static bool InstallComponent(UINT32 k, WCHAR *iconString, WCHAR *commandString)
 {
     SetupState *state = setupState;
     HWND components = state->pages[ComponentsPage];
     if (IsDlgButtonChecked(components, IDC_FIRST_COMPONENT + k) != BST_CHECKED)
-        return;
+        return true;
 
     const WCHAR *name = state->componentNames[k];
-    SetDlgItemTextW(state->pages[ProgressPage], IDC_STATUS, name);
-    EnsureDirectories(state->installDir);
+    bool again = state->heldPart != NothingHeld;
+    bool shortcutAgain = state->heldPart == ShortcutHeld;
+    if (!again) {
+        SetDlgItemTextW(state->pages[ProgressPage], IDC_STATUS, name);
+        EnsureDirectories(state->installDir);
+    }
     Append(state->installDir, PathBufferUnits, name);
     Append(state->installDir, PathBufferUnits, L".exe");
-    AddDetailLine(state->installDir);
+    if (!again)
+        AddDetailLine(state->installDir);
 
-    const PayloadEntry &entry = state->entries[k + 1];
-    FILETIME time;
-    time.dwLowDateTime = entry.lastWriteTime.dwLowDateTime;
-    time.dwHighDateTime = entry.lastWriteTime.dwHighDateTime;
-    if (ExtractEntryToFile(&state->payload, state->installDir, entry.offset, entry.size, &time) != 0) {
-        ReportWriteFailure();
-        return;
+    if (!shortcutAgain) {
+        const PayloadEntry &entry = state->entries[k + 1];
+        FILETIME time;
+        time.dwLowDateTime = entry.lastWriteTime.dwLowDateTime;
+        time.dwHighDateTime = entry.lastWriteTime.dwHighDateTime;
+        FileOutcome outcome = WriteEntryFile(state->installDir, entry, &time);
+        if (outcome == FileTryAgain)
+            return false;
+        if (outcome == FileFailed) {
+            ReportWriteFailure();
+            return true;
+        }
     }
 
     if (IsDlgButtonChecked(components, IDC_SHORTCUTS) == BST_CHECKED) {
-        EnsureDirectories(state->shortcutDir);
+        if (!shortcutAgain)
+            EnsureDirectories(state->shortcutDir);
         Append(state->shortcutDir, PathBufferUnits, name);
         Append(state->shortcutDir, PathBufferUnits, L".lnk");
-        AddDetailLine(state->shortcutDir);
-        if (CreateShortcut(state->installDir, state->shortcutDir) != S_OK)
+        if (!shortcutAgain)
+            AddDetailLine(state->shortcutDir);
+        HRESULT hr = SaveShortcut(state->installDir, state->shortcutDir);
+        if (IsHeldLink(hr, state->shortcutDir) && KeepTrying(ShortcutHeld))
+            return false;
+        state->heldPart = NothingHeld;
+        if (hr != S_OK)
             ReportWriteFailure();
     }
 
@@ -125,22 +216,30 @@ static void InstallComponent(UINT32 k, WCHAR *iconString, WCHAR *commandString)
         ReportWriteFailure();
     if (ComponentRegistrations[k].count != 0)
         state->associationsWritten = 1;
+    return true;
 }
 
 // Step 8: the recorded folder, the uninstaller and its uninstall entry.
-static void FinishInstallation(WCHAR *iconString, WCHAR *commandString, size_t folderLength)
+// False when the uninstaller is to be tried again at the next tick.
+static bool FinishInstallation(WCHAR *iconString, WCHAR *commandString, size_t folderLength)
 {
     SetupState *state = setupState;
     if (state->requiredBytes != 0) {
-        bool registered = WriteRegistryGroup(InstallFolderRecord, iconString, commandString);
+        bool again = state->heldPart != NothingHeld;
+        if (!again)
+            state->folderRecordFailed = !WriteRegistryGroup(InstallFolderRecord, iconString, commandString);
+        bool registered = !state->folderRecordFailed;
 
         Append(state->installDir, PathBufferUnits, state->componentNames[LastInstallStep]);
         Append(state->installDir, PathBufferUnits, L".exe");
         state->installDir[folderLength] = L'u';  // "uninstall.exe"; the key keeps "Uninstall"
-        AddDetailLine(state->installDir);
+        if (!again)
+            AddDetailLine(state->installDir);
 
-        const PayloadEntry &entry = state->entries[10];
-        if (ExtractEntryToFile(&state->payload, state->installDir, entry.offset, entry.size, nullptr) != 0) {
+        FileOutcome outcome = WriteEntryFile(state->installDir, state->entries[10], nullptr);
+        if (outcome == FileTryAgain)
+            return false;
+        if (outcome == FileFailed) {
             ReportWriteFailure();
         } else {
             Append(iconString, WorkingStringUnits, state->installDir);
@@ -160,6 +259,7 @@ static void FinishInstallation(WCHAR *iconString, WCHAR *commandString, size_t f
     SetDlgItemTextA(state->pages[ProgressPage], IDC_STATUS,
                     state->failureCount ? "Installation failed." : "Installation completed successfully.");
     state->phase = Finished;
+    return true;
 }
 
 void RunInstallStep(UINT32 step)
@@ -177,14 +277,20 @@ void RunInstallStep(UINT32 step)
     size_t shortcutLength = wcslen(state->shortcutDir);
     state->pendingStep = 0;
 
+    bool done;
     if (step < LastInstallStep) {
-        InstallComponent(step, iconString, commandString);
-        PostMessageW(state->mainWindow, StepMessage, step + 1, 0);
+        done = InstallComponent(step, iconString, commandString);
+        if (done)
+            PostMessageW(state->mainWindow, StepMessage, step + 1, 0);
     } else {
-        FinishInstallation(iconString, commandString, folderLength);
+        done = FinishInstallation(iconString, commandString, folderLength);
     }
 
     state->installDir[folderLength] = 0;
     state->shortcutDir[shortcutLength] = 0;
+    if (!done) {
+        state->pendingStep = step + 1;  // the same step, at the next tick; the bar moves once it is done
+        return;
+    }
     SendDlgItemMessageW(state->pages[ProgressPage], IDC_PROGRESS_BAR, PBM_SETPOS, (step * 100 + 100) / 9, 0);
 }

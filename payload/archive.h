@@ -14,13 +14,16 @@ enum : uint32_t {
     PayloadLicenseLimit = 511,
 };
 
-// Status codes of the payload routines; callers only test zero against nonzero.
+// Status codes of the payload routines; callers test zero against nonzero,
+// and the install steps try a held file (18, 19) again.
 enum : uint32_t {
     PayloadOk = 0,
     PayloadResourceMissing = 4,   // resource missing or of the wrong size
     PayloadBufferMissing = 7,     // decode block not allocated
     PayloadFileNotCreated = 16,
     PayloadWriteFailed = 17,
+    PayloadFileHeld = 18,         // another process held the target: the complete temporary file stays
+    PayloadTemporaryHeld = 19,    // another process held the temporary file: nothing written
     PayloadCorrupt = 21,
 };
 

@@ -6,10 +6,7 @@
 // A path ending so names a folder or a drive, not a file.
 static bool IsFolderEnd(WCHAR c) { return c == L'\\' || c == L'/' || c == L':'; }
 
-// Clears the read-only attribute of a file, which Windows neither replaces
-// nor deletes. Returns the attributes it had, or INVALID_FILE_ATTRIBUTES when
-// nothing was changed.
-static DWORD ClearReadOnly(const WCHAR *path)
+DWORD ClearReadOnly(const WCHAR *path)
 {
     DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY) ||
@@ -29,36 +26,85 @@ static void DeleteSetAside(const WCHAR *path)
         SetFileAttributesW(path, attributes);
 }
 
+// The temporary and the set-aside name of a target (payload.h). False for a
+// path that names no file or reaches MAX_PATH: Windows refuses such paths to
+// a program that is not long-path aware; Wine does not, so they are refused
+// here as Windows would.
+static bool MakeSideNames(const WCHAR *path, WCHAR (&partial)[MAX_PATH], WCHAR (&setAside)[MAX_PATH])
+{
+    size_t length = path ? wcsnlen(path, MAX_PATH) : 0;
+    if (length < 2 || length >= MAX_PATH || IsFolderEnd(path[length - 1]) || IsFolderEnd(path[length - 2]))
+        return false;
+    memcpy(partial, path, (length + 1) * sizeof(WCHAR));
+    memcpy(setAside, path, (length + 1) * sizeof(WCHAR));
+    partial[length - 1] = path[length - 1] == PartialMark ? L'_' : PartialMark;
+    setAside[length - 2] = setAside[length - 1] = SetAsideMark;
+    return true;
+}
+
+static bool IsHeldError(DWORD error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION; }
+
+// Windows refuses to replace or delete the file of a running program
+// (ERROR_ACCESS_DENIED) but lets it be renamed within its volume, and the
+// program goes on from the renamed file. So the target goes to its
+// set-aside name, and the new file takes its place; when the new file
+// cannot go in, the old one gets its name back. Only a plain file is set
+// aside: a folder in the way is no file of ours. A target that another
+// process holds refuses the rename aside (ERROR_SHARING_VIOLATION), and so
+// does a set-aside name that an earlier program still runs from: both
+// count as held.
+static UINT32 SetTargetAside(const WCHAR *partial, const WCHAR *path, const WCHAR *setAside)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
+        return PayloadFileNotCreated;
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return PayloadFileHeld;
+    DeleteSetAside(setAside);
+    if (!MoveFileExW(path, setAside, MOVEFILE_WRITE_THROUGH))
+        return PayloadFileHeld;
+    if (MoveFileExW(partial, path, MOVEFILE_WRITE_THROUGH))
+        return PayloadOk;
+    DWORD error = GetLastError();
+    MoveFileExW(setAside, path, MOVEFILE_WRITE_THROUGH);
+    return IsHeldError(error) ? PayloadFileHeld : PayloadFileNotCreated;
+}
+
+// A rename within one folder: it happens whole or not at all, and it works
+// whether or not the target exists (ReplaceFileW needs an existing target
+// and can fail half-way, with the target moved aside). When it fails, the
+// target stays as it was, read-only again if it was.
+static UINT32 ReplaceTarget(const WCHAR *partial, const WCHAR *path, const WCHAR *setAside)
+{
+    DWORD attributes = ClearReadOnly(path);
+    if (MoveFileExW(partial, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return PayloadOk;
+    DWORD error = GetLastError();
+    UINT32 status = IsHeldError(error) ? PayloadFileHeld : PayloadFileNotCreated;
+    if (error == ERROR_ACCESS_DENIED)
+        status = SetTargetAside(partial, path, setAside);
+    if (status != PayloadOk && attributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesW(path, attributes);
+    return status;
+}
+
 UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32 offset, UINT32 count,
                           const FILETIME *time)
 {
-    if (!path || !buffer->data || offset > buffer->length)
-        return PayloadFileNotCreated;
-
     // Writing the target itself would empty or cut off a working program
     // when the write fails (a full disk) or the run dies; the target is
-    // replaced only by a file that is complete. The temporary name is the
-    // target's with its last unit changed ("Vantok.ex~"): as long as the
-    // target's, so that every target within MAX_PATH has a temporary name
-    // within it too. Windows refuses paths of MAX_PATH units or more to a
-    // program that is not long-path aware; Wine does not, so they are
-    // refused here as Windows would.
-    WCHAR partial[MAX_PATH];
-    size_t length = wcsnlen(path, ARRAYSIZE(partial));
-    if (length == 0 || length >= ARRAYSIZE(partial) || IsFolderEnd(path[length - 1]))
+    // replaced only by a file that is complete, written under a temporary
+    // name as long as the target's.
+    WCHAR partial[MAX_PATH], setAside[MAX_PATH];
+    if (!buffer->data || offset > buffer->length || !MakeSideNames(path, partial, setAside))
         return PayloadFileNotCreated;
-    memcpy(partial, path, (length + 1) * sizeof(WCHAR));
-    if (length >= 2 && !IsFolderEnd(path[length - 2])) {
-        partial[length - 2] = partial[length - 1] = SetAsideMark;
-        DeleteSetAside(partial);
-        partial[length - 2] = path[length - 2];
-    }
-    partial[length - 1] = path[length - 1] == PartialMark ? L'_' : PartialMark;
+    DeleteSetAside(setAside);
 
     ClearReadOnly(partial);  // one left by an earlier run would refuse CREATE_ALWAYS
     HANDLE file = CreateFileW(partial, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return PayloadFileNotCreated;
+        return IsHeldError(GetLastError()) ? PayloadTemporaryHeld : PayloadFileNotCreated;
 
     UINT32 remaining = buffer->length - offset;
     DWORD wanted = count < remaining ? count : remaining;
@@ -80,20 +126,27 @@ UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32
     if (!CloseHandle(file) && status == PayloadOk)
         status = PayloadWriteFailed;
 
-    // A rename within one folder: it happens whole or not at all, and it
-    // works whether or not the target exists (ReplaceFileW needs an existing
-    // target and can fail half-way, with the target moved aside). It fails
-    // while another process has the target open or runs it; the target then
-    // stays as it was, read-only again if it was.
-    if (status == PayloadOk) {
-        DWORD attributes = ClearReadOnly(path);
-        if (!MoveFileExW(partial, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            status = PayloadFileNotCreated;
-            if (attributes != INVALID_FILE_ATTRIBUTES)
-                SetFileAttributesW(path, attributes);
-        }
-    }
-    if (status != PayloadOk)
+    if (status == PayloadOk)
+        status = ReplaceTarget(partial, path, setAside);
+    if (status != PayloadOk && status != PayloadFileHeld)
         DeleteFileW(partial);
     return status;
+}
+
+UINT32 PlaceEntryFile(const WCHAR *path)
+{
+    WCHAR partial[MAX_PATH], setAside[MAX_PATH];
+    if (!MakeSideNames(path, partial, setAside))
+        return PayloadFileNotCreated;
+    UINT32 status = ReplaceTarget(partial, path, setAside);
+    if (status != PayloadOk && status != PayloadFileHeld)
+        DeleteFileW(partial);
+    return status;
+}
+
+void DiscardEntryFile(const WCHAR *path)
+{
+    WCHAR partial[MAX_PATH], setAside[MAX_PATH];
+    if (MakeSideNames(path, partial, setAside))
+        DeleteFileW(partial);
 }

@@ -30,10 +30,26 @@ static const WCHAR SetAsideMark = L'~';
 // Writes count bytes of the block from offset (cut at the block's end) in one
 // write to a temporary file beside path (path with its last unit changed to
 // PartialMark), stamps its last-write time when time is given, flushes it to
-// the disk and only then moves it over path. Returns 0, 16 (not created, a
-// path of MAX_PATH units or more, or the target could not be replaced) or 17
-// (write, flush or close failed, or the write was short); on failure the
-// temporary file is gone and an existing file at path is as it was. A file
+// the disk and only then moves it over path; a target that runs is set aside
+// first (SetAsideMark). Returns 0, 16 (not created, a path of MAX_PATH units
+// or more, or the target could not be replaced), 17 (write, flush or close
+// failed, or the write was short), 18 (another process held the target or
+// the complete temporary file: that file stays beside the target, for
+// PlaceEntryFile or DiscardEntryFile) or 19 (another process held the
+// temporary file's name: nothing was written). On failure an existing file
+// at path is as it was, and but for 18 the temporary file is gone. A file
 // left under the target's set-aside name is deleted first, where it can be.
 UINT32 ExtractEntryToFile(const PayloadBuffer *buffer, const WCHAR *path, UINT32 offset, UINT32 count,
                           const FILETIME *time);
+
+// Clears the read-only attribute of a file (not a folder), which Windows
+// neither replaces nor deletes. Returns the attributes it had, or
+// INVALID_FILE_ATTRIBUTES when nothing was changed.
+DWORD ClearReadOnly(const WCHAR *path);
+
+// Moves the complete temporary file that ExtractEntryToFile kept (18) over
+// path again, as it would have. Returns 0, 16 or 18, as it does.
+UINT32 PlaceEntryFile(const WCHAR *path);
+
+// Deletes the temporary file that ExtractEntryToFile kept beside path.
+void DiscardEntryFile(const WCHAR *path);

@@ -20,7 +20,7 @@
 
 #include "dll_search.h"
 
-enum { PathUnits = 520, ReportUnits = 4096, ComponentCount = 8 };
+enum { PathUnits = 520, ReportUnits = 4096, ComponentCount = 8, HeldLimit = 32, HeldWindowMs = 2000 };
 
 static const WCHAR Caption[] = L"Orbelune App Pack (Single User) Uninstall";
 static const WCHAR *const ComponentNames[ComponentCount] = {
@@ -61,6 +61,8 @@ static const struct Extension Extensions[] = {
 
 static WCHAR report[ReportUnits];
 static int failures;
+static WCHAR heldFiles[HeldLimit][PathUnits]; /* files another process held, tried again once more */
+static int heldCount;
 
 static void Append(WCHAR *buffer, size_t capacity, const WCHAR *text)
 {
@@ -80,8 +82,8 @@ static void ReportLeft(const WCHAR *what)
 /* Deletes a file of the pack's; a file that is already gone is no failure.
  * A read-only one (restored from a backup, put there by a sync tool) cannot
  * be deleted until the attribute is cleared; when it still cannot go, it
- * gets its attribute back. */
-static void RemoveFile(const WCHAR *path)
+ * gets its attribute back. Returns the error that kept it, or 0. */
+static DWORD DeletePackFile(const WCHAR *path)
 {
     DWORD attributes = GetFileAttributesW(path);
     BOOL readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
@@ -89,12 +91,56 @@ static void RemoveFile(const WCHAR *path)
     if (readOnly)
         SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
     if (DeleteFileW(path))
-        return;
+        return 0;
     DWORD error = GetLastError();
     if (readOnly)
         SetFileAttributesW(path, attributes);
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
-        ReportLeft(path);
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+}
+
+/* Held by another process: a program of the pack that runs, or a scanner or
+ * an indexer that has the file open for a moment. */
+static BOOL IsHeldError(DWORD error)
+{
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+static void RemoveFile(const WCHAR *path)
+{
+    DWORD error = DeletePackFile(path);
+    if (error == 0)
+        return;
+    if (IsHeldError(error) && heldCount < HeldLimit) {
+        heldFiles[heldCount][0] = 0;
+        Append(heldFiles[heldCount++], PathUnits, path);
+        return;
+    }
+    ReportLeft(path);
+}
+
+/* The held files get one common window before they count as left: a
+ * scanner lets go of a file in a moment, and a program that the user has
+ * just closed may take as long to end. */
+static void RemoveHeldFiles(void)
+{
+    DWORD start = GetTickCount();
+    while (heldCount > 0 && GetTickCount() - start < HeldWindowMs) {
+        Sleep(100);
+        int left = 0;
+        for (int i = 0; i < heldCount; i++) {
+            DWORD error = DeletePackFile(heldFiles[i]);
+            if (error == 0)
+                continue;
+            if (!IsHeldError(error))
+                ReportLeft(heldFiles[i]);
+            else if (left++ != i)
+                wmemcpy(heldFiles[left - 1], heldFiles[i], PathUnits);
+        }
+        heldCount = left;
+    }
+    for (int i = 0; i < heldCount; i++)
+        ReportLeft(heldFiles[i]);
+    heldCount = 0;
 }
 
 static BOOL KeyIsEmpty(HKEY key)
@@ -182,7 +228,14 @@ static void RemoveShortcuts(void)
         Append(folder, PathUnits, L".lnk");
         RemoveFile(folder);
     }
-    folder[base] = 0;
+}
+
+static void RemoveShortcutFolder(void)
+{
+    WCHAR folder[PathUnits];
+    if (SHGetFolderPathW(NULL, CSIDL_PROGRAMS, NULL, SHGFP_TYPE_CURRENT, folder) != S_OK)
+        return;
+    Append(folder, PathUnits, L"\\Orbelune");
     RemoveDirectoryW(folder); /* stays when the user keeps something of his own there */
 }
 
@@ -430,6 +483,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
                                 L"Close the programs of the pack and run the uninstaller again.\n\nLeft in place:");
     RemovePrograms(installFolder, selfPath);
     RemoveShortcuts();
+    RemoveHeldFiles();
+    RemoveShortcutFolder();
     RemoveRegistrations();
 
     if (failures) {

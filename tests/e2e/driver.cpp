@@ -4,6 +4,8 @@
 //
 //   e2e_driver install SETUP [--uncheck-shortcuts] [--browse-first-child] [--screens DIR]
 //                            [--kill-after FILE]  end setup as a crash would, once FILE is in the folder
+//                            [--hold FILE MS]     hold FILE of the folder open (read sharing only) for MS
+//                                                 from the moment Install is pressed, as a scanner would
 //   e2e_driver keyboard SETUP        a whole installation by keystrokes only
 //   e2e_driver cancel SETUP
 //   e2e_driver window TITLE          print the text of a component window, then close it
@@ -407,7 +409,7 @@ HWND StartAtLicensePage(const WCHAR *setup, PROCESS_INFORMATION *process, HWND *
 }
 
 int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, const WCHAR *screens,
-            const WCHAR *killAfter)
+            const WCHAR *killAfter, const WCHAR *holdFile, int holdMs)
 {
     PROCESS_INFORMATION process;
     HWND main = nullptr;
@@ -479,7 +481,20 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
     WCHAR folder[300];
     PrintFolder(page, folder);
     Screenshot(screens, main, L"page3-destination");
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (holdFile) {
+        WCHAR path[MAX_PATH];
+        swprintf(path, ARRAYSIZE(path), L"%ls%ls", folder, holdFile);
+        held = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (held == INVALID_HANDLE_VALUE)
+            return Fail("the file to hold could not be opened");
+    }
     Press(page, 1);
+    if (held != INVALID_HANDLE_VALUE) {
+        Sleep(holdMs);
+        CloseHandle(held);
+        wprintf(L"held: %ls for %d ms\n", holdFile, holdMs);
+    }
 
     page = WaitForPage(main, 3, 20000);
     if (!page)
@@ -666,7 +681,8 @@ int wmain(int argc, WCHAR **argv)
 {
     if (argc >= 3 && !wcscmp(argv[1], L"install")) {
         bool uncheck = false, browse = false;
-        const WCHAR *screens = nullptr, *killAfter = nullptr;
+        const WCHAR *screens = nullptr, *killAfter = nullptr, *holdFile = nullptr;
+        int holdMs = 0;
         for (int i = 3; i < argc; i++) {
             if (!wcscmp(argv[i], L"--uncheck-shortcuts"))
                 uncheck = true;
@@ -676,8 +692,12 @@ int wmain(int argc, WCHAR **argv)
                 screens = argv[++i];
             else if (!wcscmp(argv[i], L"--kill-after") && i + 1 < argc)
                 killAfter = argv[++i];
+            else if (!wcscmp(argv[i], L"--hold") && i + 2 < argc) {
+                holdFile = argv[++i];
+                holdMs = _wtoi(argv[++i]);
+            }
         }
-        return Install(argv[2], uncheck, browse, screens, killAfter);
+        return Install(argv[2], uncheck, browse, screens, killAfter, holdFile, holdMs);
     }
     if (argc == 3 && !wcscmp(argv[1], L"keyboard"))
         return KeyboardInstall(argv[2]);

@@ -158,22 +158,42 @@ check keyboard_skips_unticked test ! -e "$install/Zafrin.exe"
 check keyboard_installs_ticked contains "$work/again.out" "detail: $appdata_win\\Orbelune\\Drumlake.exe"
 check reinstall_replaces_read_only_program cmp "$install/Drumlake.exe" "$build/payload/Drumlake.exe"
 
-# A program of the pack still running: the uninstaller says what is left,
-# keeps the uninstall entry so that the user can try again, and fails. A
-# program and a link of the pack marked read-only are no reason to stay:
-# they are gone after the removal below.
-chmod a-w "$install/Cryvane.exe" "$programs/Orbelune/Cryvane.lnk"
+# An earlier program still running while setup installs over it (here
+# Brindlecap's program under Vantok's name, so that the new one shows):
+# setup sets the running file aside and writes the new one, and the program
+# goes on. While it runs, the uninstaller says what is left, keeps the
+# uninstall entry so that the user can try again, and fails. A program and a
+# link of the pack marked read-only are no reason to stay: they are gone
+# after the removal below, and so is the program set aside.
+cp "$install/Brindlecap.exe" "$install/Vantok.exe"
 wine "$install/Vantok.exe" >/dev/null 2>&1 </dev/null &
 sleep 2
+wine "$driver" install "$setup_win" >"$work/running.out" 2>&1 </dev/null
+check upgrade_over_running_program_succeeds contains "$work/running.out" "status: Installation completed successfully."
+check upgrade_over_running_program_replaces_it cmp "$install/Vantok.exe" "$build/payload/Vantok.exe"
+chmod a-w "$install/Cryvane.exe" "$programs/Orbelune/Cryvane.lnk"
 wine "$install/uninstall.exe" /S >/dev/null 2>&1 </dev/null
 busy_code=$?
 check uninstall_with_running_program_fails test "$busy_code" -ne 0
-check running_program_kept test -f "$install/Vantok.exe"
+check running_program_kept_set_aside test -f "$install/Vantok.e~~"
 w reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orbelune' /v UninstallString >"$work/q8"
 check uninstall_entry_kept_after_failure contains "$work/q8" "uninstall.exe"
 check uninstaller_kept_after_failure test -f "$install/uninstall.exe"
-wine "$driver" window Vantok >/dev/null 2>&1 </dev/null
+wine "$driver" window Brindlecap >"$work/earlier.out" 2>&1 </dev/null
+check set_aside_program_ran_on contains "$work/earlier.out" "No file opened."
 sleep 1
+
+# Another process holds an earlier Vantok.exe open for 800 ms from the
+# moment "Install" is pressed, as a scanner does: setup tries it again at
+# its next ticks and replaces it, listing it once. (The failed removal
+# above took the other programs; the first run puts them back.)
+wine "$driver" install "$setup_win" >/dev/null 2>&1 </dev/null
+cp "$install/Brindlecap.exe" "$install/Vantok.exe"
+wine "$driver" install "$setup_win" --hold Vantok.exe 800 >"$work/held.out" 2>&1 </dev/null
+grep -q "status: Installation completed successfully." "$work/held.out" || cat "$work/held.out"
+check held_file_install_succeeds contains "$work/held.out" "status: Installation completed successfully."
+check held_file_replaced cmp "$install/Vantok.exe" "$build/payload/Vantok.exe"
+check held_file_listed_once test "$(grep -c 'detail: .*Orbelune.Vantok\.exe' "$work/held.out")" -eq 1
 
 # 4. Removal through Wine's own uninstaller, which runs "UninstallString".
 # (E2E_MESSAGE_HOLD shortens the wait where the same sources were already

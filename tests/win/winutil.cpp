@@ -188,8 +188,9 @@ static bool DispatchWaiting(bool *quit, bool *stepRan = nullptr)
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    // A tick that found a held file leaves its step due, to be tried again.
     if (stepRan)
-        *stepRan = stepDue;
+        *stepRan = stepDue && setupState->heldPart == 0;
     return true;
 }
 

@@ -134,18 +134,30 @@ TEST_F(ExtractEntryTest, UncreatableFileWritesNothing)
     EXPECT_FALSE(Exists(temp + L"no-such-folder")) << "the folder is not made";
 
     EXPECT_EQ(ExtractEntryToFile(&buffer, nullptr, 0, 10, nullptr), 16u) << "no path";
+}
 
-    // Another handle that shares nothing keeps the file as it was.
+TEST_F(ExtractEntryTest, HeldTargetKeepsTheNewContentBesideIt)
+{
+    // Another handle that shares nothing keeps the file as it was, and the
+    // new content waits beside it until it is placed or discarded.
     std::wstring held = temp + L"held.bin";
     ASSERT_EQ(ExtractEntryToFile(&buffer, held.c_str(), 100, 64, nullptr), 0u);
     HANDLE other = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(SetFileAttributesW(held.c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(ExtractEntryToFile(&buffer, held.c_str(), 0, 10, nullptr), 16u) << "file held open without sharing";
+    EXPECT_EQ(ExtractEntryToFile(&buffer, held.c_str(), 0, 10, nullptr), 18u) << "file held open without sharing";
+    ExpectContent(Partial(held), 0, 10);
+    DiscardEntryFile(held.c_str());
+    EXPECT_FALSE(Exists(Partial(held))) << "the discarded content is deleted";
+    EXPECT_EQ(ExtractEntryToFile(&buffer, held.c_str(), 0, 10, nullptr), 18u) << "held again";
+    EXPECT_EQ(PlaceEntryFile(held.c_str()), 18u) << "placed while still held";
+    EXPECT_FALSE(Exists(SetAside(held))) << "a held file is not set aside";
     CloseHandle(other);
     ExpectContent(held, 100, 64);
     EXPECT_TRUE(GetFileAttributesW(held.c_str()) & FILE_ATTRIBUTE_READONLY) << "kept read-only";
-    EXPECT_FALSE(Exists(Partial(held))) << "the new content, written aside, is deleted";
+    EXPECT_EQ(PlaceEntryFile(held.c_str()), 0u) << "placed once let go";
+    ExpectContent(held, 0, 10);
+    EXPECT_FALSE(Exists(Partial(held))) << "the temporary file became the target";
 }
 
 TEST_F(ExtractEntryTest, NoBlockWritesNothing)
