@@ -15,11 +15,6 @@
 
 SetupState *setupState;
 
-static const WCHAR *const ComponentNameTable[ComponentNameCount] = {
-    L"Vantok", L"Brindlecap", L"Ostravelind", L"Zafrin", L"Kestrefond",
-    L"Quillmarsh", L"Cryvane", L"Drumlake", L"Uninstall",
-};
-
 static const char InitFailedText[] = "Setup initialization failed.";
 static const char InitFailedCaption[] = "Error";
 
@@ -64,7 +59,9 @@ bool InitSetupPaths()
     HKEY key;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
         // The bytes are taken as a UTF-16 path whatever their type; the units
-        // after the 236 read stay zero, so the path is always terminated.
+        // after the StoredPathByteLimit bytes read stay zero, so the path is
+        // always terminated, and a backslash and the longest file name still
+        // fit behind it.
         DWORD bytes = StoredPathByteLimit;
         LONG read = RegQueryValueExW(key, L"AppPath", nullptr, nullptr,
                                      reinterpret_cast<BYTE *>(state->installDir), &bytes);

@@ -18,12 +18,41 @@ enum {
     PageCount = 4,
     ComponentCount = 8,
     ComponentNameCount = 9,       // the eight components, then "Uninstall"
-    StoredPathByteLimit = 472,    // 236 UTF-16 units of "AppPath"
     StepTimerId = 1,
     StepTimerPeriodMs = 125,
     StepMessage = WM_APP,         // wParam: the install step to run next
     LicenseInsetMessage = WM_APP + 1,  // wParam: the inset of a DPI change
     LastInstallStep = 8,
+};
+
+// The component names in component order, then "Uninstall" (whose file is
+// "uninstall.exe").
+inline constexpr const WCHAR *ComponentNameTable[ComponentNameCount] = {
+    L"Vantok", L"Brindlecap", L"Ostravelind", L"Zafrin", L"Kestrefond",
+    L"Quillmarsh", L"Cryvane", L"Drumlake", L"Uninstall",
+};
+
+// The longest name of a file that setup writes into the install folder: a
+// name of the table and ".exe". The temporary and set-aside names of a file
+// change the last units of its name, so they are never longer.
+constexpr UINT32 LongestInstalledNameUnits()
+{
+    UINT32 longest = 0;
+    for (const WCHAR *name : ComponentNameTable) {
+        UINT32 units = 0;
+        while (name[units])
+            units++;
+        longest = units > longest ? units : longest;
+    }
+    return longest + ARRAYSIZE(L".exe") - 1;
+}
+
+enum : UINT32 {
+    // The longest install folder, its trailing backslash counted, in which
+    // every file of the pack still has a path below MAX_PATH.
+    InstallDirMaxUnits = MAX_PATH - 1 - LongestInstalledNameUnits(),
+    // "AppPath" is such a folder with its backslash, and the terminator.
+    StoredPathByteLimit = (InstallDirMaxUnits + 1) * sizeof(WCHAR),
 };
 
 // Page numbers, indexes of SetupState::pages.

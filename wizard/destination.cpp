@@ -90,5 +90,8 @@ void UpdateSpaceInfo()
     FormatSpaceAvailable(line, available);
     SetDlgItemTextA(directory, IDC_SPACE_AVAILABLE, line);
 
-    EnableWindow(GetDlgItem(directory, IDC_FORWARD), InstallFits(state->requiredBytes, available));
+    // A folder in which the pack's longest file name would reach MAX_PATH is
+    // refused as a folder without room is.
+    bool fits = InstallFits(state->requiredBytes, available) && wcslen(state->installDir) <= InstallDirMaxUnits;
+    EnableWindow(GetDlgItem(directory, IDC_FORWARD), fits);
 }

@@ -22,7 +22,8 @@ void BrowseForDestination();
 int CALLBACK BrowseCallback(HWND picker, UINT message, LPARAM parameter, LPARAM data);
 
 // Sums the selected sizes into requiredBytes, shows both space lines and
-// enables "&Install" when something is selected and fits.
+// enables "&Install" when something is selected and fits, and installDir is
+// at most InstallDirMaxUnits long.
 void UpdateSpaceInfo();
 
 // Free bytes for the install folder: its drive root first, then the folder

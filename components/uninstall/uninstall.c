@@ -4,6 +4,9 @@
  * "UninstallString"), it asks once, then removes exactly what setup wrote:
  * the eight programs in its own folder, their Start-menu links, the file
  * types and context-menu verbs, the recorded folder and the uninstall entry.
+ * The pack may have been installed again in another folder since: a link, a
+ * registration, the recorded folder or the entry that names that folder is
+ * the other installation's, and stays.
  * Its own file cannot be deleted while it runs: it renames it to its
  * set-aside name, and the command processor of the system folder deletes
  * that, and the install folder when nothing else is left in it, once this
@@ -29,40 +32,60 @@ static const WCHAR *const ComponentNames[ComponentCount] = {
 };
 static const WCHAR UninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orbelune";
 
-/* Keys that are wholly the pack's: deleted with everything below them. */
-static const WCHAR *const OwnedKeys[] = {
-    L"Software\\Classes\\Directory\\shell\\Kestrefond",
-    L"Software\\Classes\\SystemFileAssociations\\audio\\shell\\Kestrefond",
-    L"Software\\Classes\\Quillmarsh.Document",
-    L"Software\\Classes\\Cryvane.File",
-    L"Software\\Classes\\Drumlake.File",
+#define CLASSES L"Software\\Classes\\"
+
+/* Keys that are wholly the pack's, deleted with everything below them, and
+ * the values that tell which installation wrote them: the command that they
+ * run and, for a file type, its icon, which setup writes first, for a type
+ * whose command a cut-off run did not write. A type goes with its
+ * extension's value. */
+struct Registration {
+    const WCHAR *key;
+    const WCHAR *command;
+    const WCHAR *icon;      /* NULL: none */
+    const WCHAR *extension; /* NULL: none; the type name is the key's last name */
+};
+static const struct Registration Registrations[] = {
+    {CLASSES L"Directory\\shell\\Kestrefond", CLASSES L"Directory\\shell\\Kestrefond\\command", NULL, NULL},
+    {CLASSES L"SystemFileAssociations\\audio\\shell\\Kestrefond",
+     CLASSES L"SystemFileAssociations\\audio\\shell\\Kestrefond\\command", NULL, NULL},
+    {CLASSES L"Quillmarsh.Document", CLASSES L"Quillmarsh.Document\\shell\\open\\command",
+     CLASSES L"Quillmarsh.Document\\DefaultIcon", CLASSES L".qtxt"},
+    {CLASSES L"Cryvane.File", CLASSES L"Cryvane.File\\shell\\open\\command", CLASSES L"Cryvane.File\\DefaultIcon",
+     CLASSES L".cvx"},
+    {CLASSES L"Drumlake.File", CLASSES L"Drumlake.File\\shell\\open\\command",
+     CLASSES L"Drumlake.File\\DefaultIcon", CLASSES L".dmk"},
 };
 
 /* Keys on the way to the pack's own, deepest first. They may be the user's
  * or another program's: each goes only when it is empty afterwards, as an
  * empty key there carries nothing. */
 static const WCHAR *const PathKeys[] = {
-    L"Software\\Classes\\SystemFileAssociations\\audio\\shell",
-    L"Software\\Classes\\SystemFileAssociations\\audio",
-    L"Software\\Classes\\SystemFileAssociations",
-    L"Software\\Classes\\Directory\\shell",
-    L"Software\\Classes\\Directory",
+    CLASSES L"SystemFileAssociations\\audio\\shell",
+    CLASSES L"SystemFileAssociations\\audio",
+    CLASSES L"SystemFileAssociations",
+    CLASSES L"Directory\\shell",
+    CLASSES L"Directory",
 };
 
-struct Extension {
-    const WCHAR *key;
-    const WCHAR *typeName;
-};
-static const struct Extension Extensions[] = {
-    {L"Software\\Classes\\.qtxt", L"Quillmarsh.Document"},
-    {L"Software\\Classes\\.cvx", L"Cryvane.File"},
-    {L"Software\\Classes\\.dmk", L"Drumlake.File"},
-};
+/* Whose a link, a registration or a recorded value is. Unclaimed: it names
+ * no path at all (absent or empty), so no installation can use it and it
+ * goes with this one. Undecided: it could not be read (no shell link
+ * object): it stays and counts as left in place. */
+enum Owner { Unclaimed, Own, Elsewhere, Undecided };
+
+/* What a value holds: a folder ("AppPath"), a command line with its program
+ * first, in quotes where setup writes it ("C:\...\Quillmarsh.exe" "%1"),
+ * an icon location (C:\...\Drumlake.exe,0), or, as the command line of
+ * "UninstallString", this very program. */
+enum ValueKind { FolderValue, CommandValue, IconValue, SelfValue };
 
 static WCHAR report[ReportUnits];
 static int failures;
 static WCHAR heldFiles[HeldLimit][PathUnits]; /* files another process held, tried again once more */
 static int heldCount;
+/* This program and its folder, as LongForm gives them. */
+static WCHAR ownProgram[PathUnits], ownFolder[PathUnits];
 
 static void Append(WCHAR *buffer, size_t capacity, const WCHAR *text)
 {
@@ -70,6 +93,122 @@ static void Append(WCHAR *buffer, size_t capacity, const WCHAR *text)
     while (*text && used + 1 < capacity)
         buffer[used++] = *text++;
     buffer[used] = 0;
+}
+
+/* Writes into out (PathUnits) the form in which two spellings of one path
+ * compare equal under SamePath: backslashes only, none at the end, and the
+ * long form of each part. A path that no longer exists has no long form
+ * (GetLongPathNameW fails), so the longest leading part that exists is
+ * taken in its long form and the rest as it is spelt. Each part asked about
+ * ends in its separator: "C:" alone would be the current folder of C:. */
+static void LongForm(const WCHAR *path, WCHAR *out)
+{
+    WCHAR spelt[PathUnits], found[PathUnits];
+    size_t length = 0;
+    for (; path[length] && length + 1 < PathUnits; length++)
+        spelt[length] = path[length] == L'/' ? L'\\' : path[length];
+    spelt[length] = 0;
+    out[0] = 0;
+    Append(out, PathUnits, spelt);
+    for (size_t end = length; end > 0;) {
+        WCHAR kept = spelt[end];
+        spelt[end] = 0;
+        DWORD got = GetLongPathNameW(spelt, found, PathUnits);
+        spelt[end] = kept;
+        if (got > 0 && got < PathUnits) {
+            out[0] = 0;
+            Append(out, PathUnits, found);
+            size_t used = wcslen(out);
+            if (kept && used && out[used - 1] != L'\\')
+                Append(out, PathUnits, L"\\");
+            Append(out, PathUnits, spelt + end);
+            break;
+        }
+        end--;
+        while (end > 0 && spelt[end - 1] != L'\\')
+            end--;
+    }
+    for (size_t used = wcslen(out); used > 0 && out[used - 1] == L'\\'; used--)
+        out[used - 1] = 0;
+}
+
+/* File names compare without regard to case, as the file system does. */
+static BOOL SamePath(const WCHAR *a, const WCHAR *b)
+{
+    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+/* Whose the path of the given kind is: this installation's when it names
+ * its folder, a program in its folder, or (SelfValue) this program. */
+static enum Owner PathOwner(const WCHAR *value, enum ValueKind kind)
+{
+    WCHAR path[PathUnits], form[PathUnits];
+    size_t length = wcslen(value);
+    if (kind != FolderValue && value[0] == L'"') {
+        const WCHAR *quote = wcschr(++value, L'"');
+        length = quote ? (size_t)(quote - value) : wcslen(value);
+    } else if (kind == IconValue) {
+        const WCHAR *comma = wcsrchr(value, L',');
+        if (comma)
+            length = (size_t)(comma - value);
+    }
+    if (length == 0)
+        return Unclaimed;
+    wmemcpy(path, value, length);
+    path[length] = 0;
+    LongForm(path, form);
+    if (kind == SelfValue)
+        return SamePath(form, ownProgram) ? Own : Elsewhere;
+    if (kind != FolderValue) {
+        WCHAR *slash = wcsrchr(form, L'\\');
+        if (!slash)
+            return Elsewhere;
+        *slash = 0;
+    }
+    return SamePath(form, ownFolder) ? Own : Elsewhere;
+}
+
+/* Whose the default value (name NULL) or the named value of HKCU\key is. A
+ * value that is there but is not a text of a path's length is none of
+ * setup's, so it is not this installation's either. */
+static enum Owner ValueOwner(const WCHAR *key, const WCHAR *name, enum ValueKind kind)
+{
+    WCHAR value[PathUnits];
+    DWORD bytes = sizeof(value);
+    LONG result = RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                               NULL, value, &bytes);
+    if (result == ERROR_FILE_NOT_FOUND)
+        return Unclaimed;
+    if (result != ERROR_SUCCESS)
+        return Elsewhere;
+    return PathOwner(value, kind);
+}
+
+/* Whose the link at path is, by its target as the shell link object reads
+ * it. A file that does not load as a link names nothing. */
+static enum Owner LinkOwner(const WCHAR *path)
+{
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
+        return Unclaimed;
+    IShellLinkW *link = NULL;
+    HRESULT hr = CoCreateInstance(&CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, &IID_IShellLinkW, (void **)&link);
+    if (FAILED(hr))
+        return Undecided;
+    IPersistFile *file = NULL;
+    hr = link->lpVtbl->QueryInterface(link, &IID_IPersistFile, (void **)&file);
+    if (FAILED(hr)) {
+        link->lpVtbl->Release(link);
+        return Undecided;
+    }
+    enum Owner owner = Unclaimed;
+    WCHAR target[PathUnits];
+    target[0] = 0;
+    if (SUCCEEDED(file->lpVtbl->Load(file, path, STGM_READ)) &&
+        link->lpVtbl->GetPath(link, target, PathUnits, NULL, 0) == S_OK)
+        owner = PathOwner(target, CommandValue);
+    file->lpVtbl->Release(file);
+    link->lpVtbl->Release(link);
+    return owner;
 }
 
 static void ReportLeft(const WCHAR *what)
@@ -177,66 +316,100 @@ static void DeleteOwnedKey(const WCHAR *path)
 
 /* An extension's default value goes only while it still names our type;
  * the key goes only when nothing else is left in it. */
-static void RemoveExtension(const struct Extension *extension)
+static void RemoveExtension(const WCHAR *extension, const WCHAR *typeName)
 {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, extension->key, 0, KEY_READ | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, extension, 0, KEY_READ | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
         return;
     WCHAR value[128];
     DWORD type = 0, bytes = sizeof(value) - sizeof(WCHAR);
     memset(value, 0, sizeof(value));
     if (RegQueryValueExW(key, NULL, NULL, &type, (BYTE *)value, &bytes) == ERROR_SUCCESS && type == REG_SZ &&
-        wcscmp(value, extension->typeName) == 0)
+        wcscmp(value, typeName) == 0)
         RegDeleteValueW(key, NULL);
     BOOL empty = KeyIsEmpty(key);
     RegCloseKey(key);
     if (empty)
-        RegDeleteKeyW(HKEY_CURRENT_USER, extension->key);
+        RegDeleteKeyW(HKEY_CURRENT_USER, extension);
 }
 
+/* "AppPath" goes unless it names another folder, where setup installs next. */
 static void RemoveRecordedFolder(void)
 {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Orbelune", 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    if (ValueOwner(L"Software\\Orbelune", L"AppPath", FolderValue) != Elsewhere &&
+        RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Orbelune", 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
         RegDeleteValueW(key, L"AppPath");
         RegCloseKey(key);
     }
     DeleteKeyIfEmpty(L"Software\\Orbelune");
 }
 
+/* A registration whose command (or, without one, icon) names a program in
+ * another folder is that installation's: it stays whole, and so does the
+ * extension that names its type. */
 static void RemoveRegistrations(void)
 {
-    for (int i = 0; i < (int)ARRAYSIZE(OwnedKeys); i++)
-        DeleteOwnedKey(OwnedKeys[i]);
-    for (int i = 0; i < (int)ARRAYSIZE(Extensions); i++)
-        RemoveExtension(&Extensions[i]);
+    for (int i = 0; i < (int)ARRAYSIZE(Registrations); i++) {
+        const struct Registration *registration = &Registrations[i];
+        enum Owner owner = ValueOwner(registration->command, NULL, CommandValue);
+        if (owner == Unclaimed && registration->icon)
+            owner = ValueOwner(registration->icon, NULL, IconValue);
+        if (owner == Elsewhere)
+            continue;
+        DeleteOwnedKey(registration->key);
+        if (registration->extension)
+            RemoveExtension(registration->extension, wcsrchr(registration->key, L'\\') + 1);
+    }
     for (int i = 0; i < (int)ARRAYSIZE(PathKeys); i++)
         DeleteKeyIfEmpty(PathKeys[i]);
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, NULL, NULL);
 }
 
+/* A link whose target lies in another folder is that installation's, and
+ * stays. One that cannot be read for want of the shell link object is left
+ * in place and reported, as it may be either. */
 static void RemoveShortcuts(void)
 {
     WCHAR folder[PathUnits];
     if (SHGetFolderPathW(NULL, CSIDL_PROGRAMS, NULL, SHGFP_TYPE_CURRENT, folder) != S_OK)
         return;
+    HRESULT com = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     Append(folder, PathUnits, L"\\Orbelune\\");
     size_t base = wcslen(folder);
     for (int k = 0; k < ComponentCount; k++) {
         folder[base] = 0;
         Append(folder, PathUnits, ComponentNames[k]);
         Append(folder, PathUnits, L".lnk");
-        RemoveFile(folder);
+        enum Owner owner = LinkOwner(folder);
+        if (owner == Undecided)
+            ReportLeft(folder);
+        else if (owner != Elsewhere)
+            RemoveFile(folder);
     }
+    if (SUCCEEDED(com))
+        CoUninitialize();
 }
 
+/* The links go before the folder, some of them only after held files have
+ * had their time. */
 static void RemoveShortcutFolder(void)
 {
     WCHAR folder[PathUnits];
     if (SHGetFolderPathW(NULL, CSIDL_PROGRAMS, NULL, SHGFP_TYPE_CURRENT, folder) != S_OK)
         return;
     Append(folder, PathUnits, L"\\Orbelune");
-    RemoveDirectoryW(folder); /* stays when the user keeps something of his own there */
+    /* stays when the user keeps something of his own there, or another
+     * installation keeps its links */
+    RemoveDirectoryW(folder);
+}
+
+/* The uninstall entry goes unless its "UninstallString" runs another
+ * uninstaller: that installation's entry. */
+static void RemoveUninstallEntry(void)
+{
+    if (ValueOwner(UninstallKey, L"UninstallString", SelfValue) != Elsewhere)
+        DeleteOwnedKey(UninstallKey);
 }
 
 /* The name under which the pack sets a file aside while its program runs,
@@ -477,6 +650,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     if (!slash)
         return 1;
     slash[1] = 0;
+    LongForm(selfPath, ownProgram);
+    LongForm(installFolder, ownFolder);
 
     report[0] = 0;
     Append(report, ReportUnits, L"Some parts of Orbelune App Pack (Single User) could not be removed. "
@@ -514,7 +689,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
         return 3;
     }
     RemoveRecordedFolder();
-    DeleteOwnedKey(UninstallKey);
+    RemoveUninstallEntry();
     if (failures) {
         /* The entry could not go: the uninstaller stays with it, under its
          * own name, once the helper has surely ended. */

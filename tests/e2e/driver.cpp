@@ -276,10 +276,9 @@ int Fail(const char *what)
 // The text of the picker tree's selected item. A tree view's item text does
 // not cross processes, so the request and its buffer are placed in the
 // picker's process.
-bool SelectedTreeText(HWND tree, WCHAR (&text)[MAX_PATH])
+bool TreeItemText(HWND tree, HTREEITEM item, WCHAR (&text)[MAX_PATH])
 {
     text[0] = 0;
-    HTREEITEM item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
     DWORD processId = 0;
     GetWindowThreadProcessId(tree, &processId);
     if (!item || !processId)
@@ -309,6 +308,29 @@ bool SelectedTreeText(HWND tree, WCHAR (&text)[MAX_PATH])
     }
     CloseHandle(process);
     return read;
+}
+
+bool SelectedTreeText(HWND tree, WCHAR (&text)[MAX_PATH])
+{
+    return TreeItemText(tree, reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0)), text);
+}
+
+// The children that the tree shows below its selected item, for a run that
+// did not get where it should.
+void PrintSelectedChildren(HWND tree)
+{
+    HTREEITEM item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+    LRESULT state = SendMessageW(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(item), TVIS_EXPANDED);
+    wprintf(L"picker selection %ls, children:", state & TVIS_EXPANDED ? L"expanded" : L"closed");
+    for (HTREEITEM child = reinterpret_cast<HTREEITEM>(
+             SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CHILD, reinterpret_cast<LPARAM>(item)));
+         child; child = reinterpret_cast<HTREEITEM>(
+                    SendMessageW(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(child)))) {
+        WCHAR text[MAX_PATH];
+        TreeItemText(tree, child, text);
+        wprintf(L" \"%ls\"", text);
+    }
+    wprintf(L"\n");
 }
 
 // Waits until the tree's selected item is named name; false on time-out.
@@ -462,6 +484,7 @@ int Install(const WCHAR *setup, bool uncheckShortcuts, bool browseFirstChild, co
         WCHAR selected[MAX_PATH];
         if (!WaitForTreeSelection(tree, preselected, selected)) {
             wprintf(L"picker selection: %ls, not %ls\n", selected, preselected);
+            PrintSelectedChildren(tree);
             return Fail("the picker did not select the preselected folder");
         }
         HTREEITEM parent = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));

@@ -367,6 +367,46 @@ wine "$install/uninstall.exe" /S >/dev/null 2>&1 </dev/null
 check removal_after_kill_exits_0 test $? -eq 0
 check folder_removed_after_kill gone "$install"
 
+# 7. The pack installed in one folder, then in a second one. The first
+# folder's uninstaller removes its own programs and folder, and nothing of
+# the second installation: its recorded folder, entry, links, file types and
+# verbs stay as they were. The second one, started by its short name in
+# capitals, knows its folder in any spelling and leaves nothing.
+one="$appdata/Orbelune One"
+two="$appdata/Orbelune Two"
+two_win=$(winepath -w "$two")
+mkdir -p "$one" "$two"
+for folder in "$one" "$two"; do
+    n=${folder##* }
+    wine reg add 'HKCU\Software\Orbelune' /v AppPath /d "$(winepath -w "$folder")\\" /f >/dev/null 2>&1
+    wine "$driver" install "$(winepath -w "$setup")" >"$work/$n.out" 2>&1 </dev/null
+    check "two_folders_install_$n" contains "$work/$n.out" "status: Installation completed successfully."
+done
+snapshot two_folders
+cp -a "$programs/Orbelune" "$work/two_folders.links"
+wine "$one/uninstall.exe" /S >/dev/null 2>&1 </dev/null
+check two_folders_first_removal_exits_0 test $? -eq 0
+check two_folders_first_folder_removed gone "$one"
+snapshot first_removed
+diff "$work/two_folders.hkcu" "$work/first_removed.hkcu" | grep -E '^[<>]' |
+    grep -iE 'orbelune|kestrefond|quillmarsh|cryvane|drumlake|qtxt|\.cvx|\.dmk' >"$work/second.changed"
+diff "$work/two_folders.files" "$work/first_removed.files" | grep -E '^[<>]' |
+    grep -iE 'orbelune|\.lnk' | grep -v '^< \./AppData/Roaming/Orbelune One' >>"$work/second.changed"
+cat "$work/second.changed"
+check two_folders_second_stays_whole test ! -s "$work/second.changed"
+check two_folders_second_links_stay diff -r "$work/two_folders.links" "$programs/Orbelune"
+w reg query 'HKCU\Software\Orbelune' /v AppPath >"$work/two.apppath"
+check two_folders_second_recorded contains "$work/two.apppath" "AppPath    REG_SZ    $two_win\\"
+lnkinfo "$programs/Orbelune/Cryvane.lnk" >"$work/two.lnk.txt" 2>&1
+check two_folders_links_are_the_second contains "$work/two.lnk.txt" "Local path			: $two_win\\Cryvane.exe"
+short=$(winepath -s "$two_win" 2>/dev/null | tr 'a-z' 'A-Z')
+wine "$short\\UNINSTALL.EXE" /S >/dev/null 2>&1 </dev/null
+check two_folders_second_removal_exits_0 test $? -eq 0
+check two_folders_second_folder_removed gone "$two"
+check two_folders_second_entry_removed \
+    sh -c "! wine reg query 'HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orbelune' >/dev/null 2>&1 </dev/null"
+check two_folders_second_links_removed test ! -e "$programs/Orbelune"
+
 # After all of these removals the user's registry and files are as before.
 snapshot after
 diff "$work/before.hkcu" "$work/after.hkcu" >"$work/hkcu.diff"
@@ -382,7 +422,7 @@ echo "HKCU lines changed: $(grep -cE '^[<>]' "$work/hkcu.diff"), user files chan
 grep -E "^[<>]" "$work/hkcu.diff" | head -20
 cat "$work/hkcu.left" "$work/files.left"
 
-# 7. A disk that fills up during an installation: a small tmpfs as drive Q:,
+# 8. A disk that fills up during an installation: a small tmpfs as drive Q:,
 # filled by this script as soon as the first program is written. Every
 # program is then whole or absent (a fresh installation), or the new or
 # byte for byte the earlier one (over an earlier installation), and no
@@ -449,7 +489,7 @@ else
     check tmpfs_mounted false
 fi
 
-# 8. A maintainer's run: a payload of programs that this build did not make,
+# 9. A maintainer's run: a payload of programs that this build did not make,
 # Wine's own 64-bit programs (Wine 8's on either platform: setup only writes
 # them), named by absolute path in a list of the maintainer's (the license
 # relative to the list's folder) and packed by a build of its own. Every

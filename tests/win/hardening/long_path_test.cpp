@@ -161,9 +161,11 @@ TEST_F(LongPathTest, InstallationIntoAFolderOf260OrMoreFailsCleanly)
     }
 }
 
-// Every install-folder length that setup accepts: "AppPath" gives at most 236
-// units and a backslash, the picker 259 and a backslash, both of an existing
-// folder; one removed before Install is made again, up to 248 units. The
+// Every install-folder length that setup can be handed: "AppPath" gives at
+// most 245 units and a backslash, the picker 259 and a backslash, both of an
+// existing folder ("&Install" is enabled only up to 244 units, but the
+// install steps do not rely on it); one removed before Install is made
+// again, up to 248 units. The
 // lengths are those at which a name (10 to 15 units) stops fitting. No path
 // handed to the system passes Windows' limits, and a file whose path would
 // is the designed failure.

@@ -1,7 +1,7 @@
 // A hostile "AppPath": values of other types and odd lengths, a value that
-// fills the 472 bytes with no terminator, a folder on a missing drive, and a
-// whole installation into a stored folder of 235 characters, whose file names
-// come close to the ends of the path buffers.
+// fills the 490 bytes with no terminator, a folder on a missing drive, and a
+// whole installation into the longest folder that setup records, in which
+// the longest file name ends one unit below MAX_PATH.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -153,21 +153,21 @@ TEST_F(StoredFolderTest, OddByteCountsLeaveAHalfUnit)
         ExpectStartUp(folder + L"s\\", folder + L"s");
     }
     {
-        // 471 bytes fit the limit; 473 do not, and the read fails.
-        std::wstring longFolder = MakeFolderOfLength(235);
+        // 489 bytes fit the limit; 491 do not, and the read fails.
+        std::wstring longFolder = MakeFolderOfLength(244);
         std::string longBytes(reinterpret_cast<const char *>(longFolder.data()), longFolder.size() * sizeof(WCHAR));
         longBytes += 's';
-        ASSERT_EQ(longBytes.size(), 471u);
+        ASSERT_EQ(longBytes.size(), 489u);
         ASSERT_TRUE(CreateDirectoryW((longFolder + L"s").c_str(), nullptr));
         {
-            SCOPED_TRACE("REG_BINARY of 471 bytes");
-            Store(REG_BINARY, longBytes.data(), 471);
+            SCOPED_TRACE("REG_BINARY of 489 bytes");
+            Store(REG_BINARY, longBytes.data(), 489);
             ExpectStartUp(longFolder + L"s\\", longFolder + L"s");
         }
         {
-            SCOPED_TRACE("REG_BINARY of 473 bytes: more than the 472 read");
+            SCOPED_TRACE("REG_BINARY of 491 bytes: more than the 490 read");
             longBytes += "xy";
-            Store(REG_BINARY, longBytes.data(), 473);
+            Store(REG_BINARY, longBytes.data(), 491);
             ExpectDefaults();
         }
     }
@@ -175,33 +175,33 @@ TEST_F(StoredFolderTest, OddByteCountsLeaveAHalfUnit)
 
 TEST_F(StoredFolderTest, FullLimitWithoutTerminatorStaysInsideTheBuffer)
 {
-    // 236 characters of REG_SZ and no terminator: exactly the 472 bytes that
+    // 245 characters of REG_SZ and no terminator: exactly the 490 bytes that
     // are read; the zeroed unit after them terminates the path. Wine counts
     // a terminator for a REG_SZ value stored without one and so refuses the
-    // 472-byte read (ERROR_MORE_DATA), where Windows returns the bytes as
+    // 490-byte read (ERROR_MORE_DATA), where Windows returns the bytes as
     // stored; start-up then takes the defaults, as for any failed read.
-    std::wstring folder = MakeFolderOfLength(236);
+    std::wstring folder = MakeFolderOfLength(245);
     {
-        SCOPED_TRACE("existing folder of 236 characters, REG_SZ without terminator");
-        Store(REG_SZ, folder.data(), 472);
+        SCOPED_TRACE("existing folder of 245 characters, REG_SZ without terminator");
+        Store(REG_SZ, folder.data(), 490);
         if (ReadSucceedsWithinLimit())
             ExpectStartUp(folder + L"\\", folder);
         else
             ExpectDefaults();
     }
     {
-        SCOPED_TRACE("236 characters that name no folder");
+        SCOPED_TRACE("245 characters that name no folder");
         std::wstring missing = folder;
         missing[missing.size() - 1] = L'y';
-        Store(REG_BINARY, missing.data(), 472);
+        Store(REG_BINARY, missing.data(), 490);
         ExpectDefaults();
     }
     {
-        SCOPED_TRACE("236 characters ending in \"/\"");
-        std::wstring slashed = folder.substr(0, 235) + L"/";
-        ASSERT_TRUE(CreateDirectoryW(slashed.substr(0, 235).c_str(), nullptr));
-        Store(REG_BINARY, slashed.data(), 472);
-        ExpectStartUp(slashed.substr(0, 235) + L"\\", slashed);
+        SCOPED_TRACE("245 characters ending in \"/\"");
+        std::wstring slashed = folder.substr(0, 244) + L"/";
+        ASSERT_TRUE(CreateDirectoryW(slashed.substr(0, 244).c_str(), nullptr));
+        Store(REG_BINARY, slashed.data(), 490);
+        ExpectStartUp(slashed.substr(0, 244) + L"\\", slashed);
     }
 }
 
@@ -218,15 +218,16 @@ TEST_F(StoredFolderTest, FolderOnAMissingDriveSelectsDefaults)
     ExpectDefaults();
 }
 
-// The longest folder that start-up takes from "AppPath" (235 characters and
-// the terminator in 472 bytes), used for a whole installation: every file
-// path lands within 64 units of the end of installDir's read limit, and both
-// folders must be whole again after every step.
-TEST_F(StoredFolderTest, WholeInstallationIntoA235CharacterFolder)
+// The longest folder that setup installs into and records, 244 units with
+// its backslash, as the final step writes "AppPath" (490 bytes with the
+// terminator): the next run offers it, "&Install" is enabled, and every file
+// fits, Ostravelind.exe (and its temporary name) with a path of 259 units.
+// Both folders must be whole again after every step.
+TEST_F(StoredFolderTest, WholeInstallationIntoTheLongestRecordedFolder)
 {
-    std::wstring folder = MakeFolderOfLength(235);
-    Store(REG_SZ, folder.c_str(), 472);
+    std::wstring folder = MakeFolderOfLength(243);
     const std::wstring dir = folder + L"\\";
+    Store(REG_SZ, dir.c_str(), 490);
 
     InProcessSetup setup;
     ASSERT_NO_FATAL_FAILURE(GoToDirectoryPage(setup, EveryComponent, true));

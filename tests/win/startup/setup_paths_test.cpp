@@ -166,30 +166,30 @@ TEST_F(InitSetupPathsTest, StoredValueThatNamesNoFolderSelectsDefaults)
     }
 }
 
-TEST_F(InitSetupPathsTest, StoredValueIsReadUpTo472Bytes)
+TEST_F(InitSetupPathsTest, StoredValueIsReadUpTo490Bytes)
 {
     {
-        // 235 characters and the terminator are exactly 472 bytes.
-        SCOPED_TRACE("folder of 235 characters");
-        std::wstring folder = MakeFolderOfLength(235);
+        // 244 characters and the terminator are exactly 490 bytes.
+        SCOPED_TRACE("folder of 244 characters");
+        std::wstring folder = MakeFolderOfLength(244);
         StoreAppPathText(folder.c_str());
         std::string stored = Narrow(folder.c_str());
         ExpectStored(stored + "\\", stored);
     }
     {
-        // 236 characters and the terminator are 474 bytes: the read fails,
+        // 245 characters and the terminator are 492 bytes: the read fails,
         // although the value names an existing folder.
-        std::wstring folder = MakeFolderOfLength(236);
+        std::wstring folder = MakeFolderOfLength(245);
         {
-            SCOPED_TRACE("folder of 236 characters, with terminator");
+            SCOPED_TRACE("folder of 245 characters, with terminator");
             StoreAppPathText(folder.c_str());
             ExpectDefaults();
         }
         {
-            // The same 236 characters stored without a terminator fit the 472
+            // The same 245 characters stored without a terminator fit the 490
             // bytes; the zeroed rest of installDir terminates them. The type
             // of the value is never looked at.
-            SCOPED_TRACE("the same folder as 472 bytes of REG_BINARY, no terminator");
+            SCOPED_TRACE("the same folder as 490 bytes of REG_BINARY, no terminator");
             StoreAppPath(REG_BINARY, folder.c_str(), static_cast<DWORD>(folder.size() * sizeof(WCHAR)));
             std::string stored = Narrow(folder.c_str());
             ExpectStored(stored + "\\", stored);

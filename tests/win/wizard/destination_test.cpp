@@ -205,6 +205,27 @@ TEST_F(DestinationPage, UndeterminedSpaceShowsAQuestionMarkAndNeverBlocks)
     EXPECT_LE(shown, static_cast<long long>((before < after ? after : before) >> 20)) << Available();
 }
 
+// The longest install folder is the one in which the pack's longest file
+// name, "Ostravelind.exe" (15 units), still ends below MAX_PATH: 244 units
+// with its backslash. A folder one unit longer, as a pick leaves it, keeps
+// "&Install" disabled, as a folder without room does; the volume has room.
+TEST_F(DestinationPage, FolderTooLongForTheLongestFileLeavesInstallDisabled)
+{
+    WCHAR appData[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData), S_OK);
+    for (size_t length : {244u, 245u}) {
+        SCOPED_TRACE(std::to_string(length) + " units");
+        std::wstring folder = std::wstring(appData) + L"\\";
+        folder.append(length - 1 - folder.size(), L'x');
+        folder += L"\\";
+        wcscpy(setup.State().installDir, folder.c_str());
+        GoToDirectoryPage();
+        EXPECT_NE(AvailableMegabytes(Available()), -1) << Available();
+        EXPECT_EQ(InstallEnabled(), length == 244u);
+        BackToComponentsPage();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The folder picker runs its own modal loop on the user-interface thread, so
 // a second thread finds it, reads what it shows and presses one of its
