@@ -60,7 +60,8 @@ ProbeResult ProbePlantedDll(const WCHAR *program)
 {
     ProbeResult result;
     WCHAR folder[MAX_PATH], source[MAX_PATH], planted[MAX_PATH];
-    MakeTempFolder(folder, ARRAYSIZE(folder));
+    if (!MakeTempFolder(folder, ARRAYSIZE(folder)))
+        return result;
     EXPECT_TRUE(BuildOutputPath(program, source, ARRAYSIZE(source)));
     EXPECT_TRUE(BuildOutputPath(L"tests\\orbelune-planted.dll", planted, ARRAYSIZE(planted)));
     const std::wstring copy = std::wstring(folder) + L"program.exe";

@@ -172,7 +172,7 @@ TEST(Signatures, ChangedPayloadByteIsABadDigest)
 {
     TrustedRoot root;
     WCHAR folder[MAX_PATH];
-    MakeTempFolder(folder, ARRAYSIZE(folder));
+    ASSERT_TRUE(MakeTempFolder(folder, ARRAYSIZE(folder)));
     WriteCopy(folder, L"intact.exe", false);
     WriteCopy(folder, L"damaged.exe", true);
 
