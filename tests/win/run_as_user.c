@@ -13,6 +13,10 @@
  * running when it ends is listed and ended, and when it runs past SECONDS
  * all of it is ended.
  *
+ * Every message goes to standard output: the PowerShell of a hosted step
+ * stops at the first line on standard error. The command starts in this
+ * program's current folder, which the user must be able to read.
+ *
  * Exit code: the command's; 124 when it ran past SECONDS (as timeout(1) says
  * it); 255 when it could not be started.
  */
@@ -130,6 +134,7 @@ static void EndJob(HANDLE job, UINT code)
 
 int wmain(void)
 {
+    setvbuf(stdout, NULL, _IONBF, 0);  /* every line out at once, also when this program is ended */
     const WCHAR *cursor = GetCommandLineW();
     WCHAR token[NameUnits], user[NameUnits], seconds[32];
     NextToken(&cursor, token, ARRAYSIZE(token));  /* this program */
@@ -138,19 +143,19 @@ int wmain(void)
     WCHAR *end = NULL;
     unsigned long limit = wcstoul(seconds, &end, 10);
     if (!user[0] || !*cursor || end == seconds || *end || limit == 0 || limit > 86400) {
-        fprintf(stderr, "usage: run-as-user USER SECONDS COMMAND... (password in %ls)\n", PasswordVariable);
+        printf("usage: run-as-user USER SECONDS COMMAND... (password in %ls)\n", PasswordVariable);
         return LaunchFailed;
     }
     WCHAR command[CommandUnits];
     if (wcslen(cursor) >= ARRAYSIZE(command)) {
-        fprintf(stderr, "run-as-user: the command is longer than %d characters\n", CommandUnits - 1);
+        printf("run-as-user: the command is longer than %d characters\n", CommandUnits - 1);
         return LaunchFailed;
     }
     wcscpy(command, cursor);
     WCHAR password[NameUnits];
     DWORD length = GetEnvironmentVariableW(PasswordVariable, password, ARRAYSIZE(password));
     if (length == 0 || length >= ARRAYSIZE(password)) {
-        fprintf(stderr, "run-as-user: %ls is not set\n", PasswordVariable);
+        printf("run-as-user: %ls is not set\n", PasswordVariable);
         return LaunchFailed;
     }
 
@@ -159,7 +164,7 @@ int wmain(void)
     DWORD sidBytes = sizeof(sid), domainUnits = ARRAYSIZE(domain);
     SID_NAME_USE use;
     if (!LookupAccountNameW(NULL, user, sid, &sidBytes, domain, &domainUnits, &use)) {
-        fprintf(stderr, "run-as-user: no account %ls (error %lu)\n", user, GetLastError());
+        printf("run-as-user: no account %ls (error %lu)\n", user, GetLastError());
         return LaunchFailed;
     }
 
@@ -168,7 +173,7 @@ int wmain(void)
      * them all, and a crash ends its process instead of waiting on a box. */
     HANDLE job = CreateJobObjectW(NULL, NULL);
     if (!job) {
-        fprintf(stderr, "run-as-user: CreateJobObjectW failed with %lu\n", GetLastError());
+        printf("run-as-user: CreateJobObjectW failed with %lu\n", GetLastError());
         return LaunchFailed;
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
@@ -176,7 +181,7 @@ int wmain(void)
     limits.BasicLimitInformation.LimitFlags =
         JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
-        fprintf(stderr, "run-as-user: the job's limits were refused (error %lu)\n", GetLastError());
+        printf("run-as-user: the job's limits were refused (error %lu)\n", GetLastError());
         CloseHandle(job);
         return LaunchFailed;
     }
@@ -221,9 +226,9 @@ int wmain(void)
     SecureZeroMemory(password, sizeof(password));
     DWORD code = LaunchFailed;
     if (!started) {
-        fprintf(stderr, "run-as-user: CreateProcessWithLogonW failed with %lu\n", GetLastError());
+        printf("run-as-user: CreateProcessWithLogonW failed with %lu\n", GetLastError());
     } else if (!AssignProcessToJobObject(job, process.hProcess)) {
-        fprintf(stderr, "run-as-user: the command could not be put in the job (error %lu)\n", GetLastError());
+        printf("run-as-user: the command could not be put in the job (error %lu)\n", GetLastError());
         TerminateProcess(process.hProcess, LaunchFailed);
     } else {
         ResumeThread(process.hThread);
