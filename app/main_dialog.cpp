@@ -20,11 +20,20 @@ void SetEditMargins(HWND edit, int dx, int dy)
     SendMessageW(edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&rect));
     if (!EqualRect(&rect, &state->licenseInsetRect))
         state->licenseTextRect = rect;
-    rect = state->licenseTextRect;
-    rect.left += dx;
-    rect.top += dy;
-    SendMessageW(edit, EM_SETRECT, 0, reinterpret_cast<LPARAM>(&rect));
-    SendMessageW(edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&state->licenseInsetRect));
+    // An edit may refuse a rect shorter than its text and fall back to its own
+    // (Wine 10 does; Windows documents rects smaller than the window as
+    // taken). That leaves no inset at all, so the top inset is then cut, a
+    // pixel at a time, to the largest that the edit takes.
+    for (int top = dy;; top--) {
+        rect = state->licenseTextRect;
+        rect.left += dx;
+        rect.top += top;
+        SendMessageW(edit, EM_SETRECT, 0, reinterpret_cast<LPARAM>(&rect));
+        SendMessageW(edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&state->licenseInsetRect));
+        bool refused = (dx > 0 || top > 0) && EqualRect(&state->licenseInsetRect, &state->licenseTextRect);
+        if (!refused || top <= 0)
+            return;
+    }
 }
 
 int LicenseInsetForDpi(UINT dpi)

@@ -111,7 +111,9 @@ BOOL PumpSetupMessage(MSG *message);
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Moves the formatting rectangle of the license edit inwards by dx and dy
-// from the edit's own rectangle, whatever inset came before.
+// from the edit's own rectangle, whatever inset came before; where the edit
+// refuses a rectangle too short for its text, dy is cut to the largest that
+// it takes.
 void SetEditMargins(HWND edit, int dx, int dy);
 
 // The start-up failure box "Setup initialization failed." / "Error", owned by

@@ -26,6 +26,7 @@ pack() {
     cp "$build/payload/license.txt" "$stage/payload/"
     for p in $programs; do cp "$build/tests/$p.exe" "$stage/tests/"; done
     cp "$build/tests/orbelune-planted.dll" "$stage/tests/"
+    cp "$build/tests/run-as-user.exe" "$stage/tests/"  # the hosted runs' launcher
     sed 's/$/\r/' tests/win/run-tests.cmd >"$stage/run-tests.cmd"  # cmd reads CR LF
     (cd "$stage" && cmake -E tar cf ../windows-tests.zip --format=zip run-tests.cmd OrbeluneSetup.exe payload tests)
     echo "windows-tests: build/windows-tests.zip"

@@ -16,9 +16,11 @@ exit /b 0
 rem :run NAME - runs tests\NAME.exe and adds its counts from its XML results,
 rem one line per test suite: name="S" tests="T" failures="F" disabled="D"
 rem skipped="K" errors="E" (tokens 5, 7, 11, 13 between "=" and spaces; the
-rem ~ of a loop variable drops the quotes). A program that left no results, or failed with none
-rem failed in them, counts as one failure. Its console output, which may
-rem hold the summaries of child runs of itself, is kept but not counted.
+rem ~ of a loop variable drops the quotes), read by Windows' own find (by its
+rem full path: another "find" may come first on PATH). A program that left
+rem no results, or failed with none failed in them, counts as one failure.
+rem Its console output, which may hold the summaries of child runs of itself,
+rem is kept but not counted.
 :run
 set found=0
 if exist "results\%1.xml" del "results\%1.xml"
@@ -29,7 +31,7 @@ if not exist "results\%1.xml" (
     set /a failed+=1
     exit /b 0
 )
-for /f "tokens=5,7,11,13 delims== " %%a in ('find "<testsuite " ^<"results\%1.xml"') do (
+for /f "tokens=5,7,11,13 delims== " %%a in ('%SystemRoot%\System32\find.exe "<testsuite " ^<"results\%1.xml"') do (
     set /a passed+=%%~a-%%~b-%%~c-%%~d
     set /a failed+=%%~b+%%~d
     set /a found+=%%~b+%%~d

@@ -97,15 +97,34 @@ void CleanUserState()
     }
 }
 
-void MakeTempFolder(WCHAR *path, DWORD capacity)
+bool MakeTempFolder(WCHAR *path, DWORD capacity)
 {
     static LONG counter;
-    WCHAR base[MAX_PATH];
-    GetTempPathW(ARRAYSIZE(base), base);
-    swprintf(path, capacity, L"%lsorbelune-test-%lu-%ld\\", base, GetCurrentProcessId(),
-             InterlockedIncrement(&counter));
+    WCHAR given[MAX_PATH], base[MAX_PATH];
+    path[0] = 0;
+    DWORD length = GetTempPathW(ARRAYSIZE(given), given);
+    if (length == 0 || length >= ARRAYSIZE(given)) {
+        ADD_FAILURE() << "no temp folder: GetTempPathW failed with " << GetLastError();
+        return false;
+    }
+    // TMP may name the folder by its short (8.3) names; the shell answers
+    // with long ones, against which the tests compare their paths.
+    length = GetLongPathNameW(given, base, ARRAYSIZE(base));
+    if (length == 0 || length >= ARRAYSIZE(base))
+        wcscpy(base, given);
+    if (swprintf(path, capacity, L"%lsorbelune-test-%lu-%ld\\", base, GetCurrentProcessId(),
+                 InterlockedIncrement(&counter)) < 0) {
+        ADD_FAILURE() << "temp folder path too long for " << capacity << " units";
+        path[0] = 0;
+        return false;
+    }
     DeleteTree(path);
-    CreateDirectoryW(path, nullptr);
+    if (!CreateDirectoryW(path, nullptr)) {
+        ADD_FAILURE() << "temp folder " << std::string(path, path + wcslen(path)) << " not made: error "
+                      << GetLastError();
+        return false;
+    }
+    return true;
 }
 
 bool RunningOnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }

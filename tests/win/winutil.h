@@ -22,8 +22,9 @@ void DeleteUserKey(const WCHAR *path);
 // Deletes a folder and everything in it; a missing folder is fine.
 void DeleteTree(const WCHAR *path);
 
-// A fresh, empty folder under the Wine user's temp folder, ending in "\".
-void MakeTempFolder(WCHAR *path, DWORD capacity);
+// A fresh, empty folder under the user's temp folder, ending in "\"; false,
+// with a failure of the calling test, when it cannot be made.
+bool MakeTempFolder(WCHAR *path, DWORD capacity);
 
 // Points every import slot of kernel32!name in the test module (which links
 // setup's routines) at replacement; returns what the slot held before.

@@ -7,6 +7,7 @@
 
 #include <wchar.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -60,7 +61,8 @@ ProbeResult ProbePlantedDll(const WCHAR *program)
 {
     ProbeResult result;
     WCHAR folder[MAX_PATH], source[MAX_PATH], planted[MAX_PATH];
-    MakeTempFolder(folder, ARRAYSIZE(folder));
+    if (!MakeTempFolder(folder, ARRAYSIZE(folder)))
+        return result;
     EXPECT_TRUE(BuildOutputPath(program, source, ARRAYSIZE(source)));
     EXPECT_TRUE(BuildOutputPath(L"tests\\orbelune-planted.dll", planted, ARRAYSIZE(planted)));
     const std::wstring copy = std::wstring(folder) + L"program.exe";
@@ -163,12 +165,18 @@ TEST(DllSearchOrder, UninstallerLoadsNoDllFromItsOwnFolder)
 
 // The payload programs run from the install folder, which only the user
 // writes, and keep the default search order: the same probe sees the load.
+// Windows searches the program's folder first for every DLL that is not a
+// known DLL, so whichever of the on-demand names the system loads into it
+// for its window may come from there too; Wine takes those from its system
+// folder whatever the order, so there the probe's own load is the only one.
 TEST(DllSearchOrder, ProbeSeesALoadFromTheProgramsFolder)
 {
     ProbeResult result = ProbePlantedDll(L"payload\\Vantok.exe");
     ASSERT_TRUE(result.windowShown) << "Vantok's window did not appear";
     EXPECT_TRUE(result.remoteLoadRan);
     EXPECT_TRUE(result.remoteLoadSucceeded) << "LoadLibraryW by name in an unrestricted process";
-    ASSERT_EQ(result.markers.size(), 1u) << "markers: " << Joined(result.markers);
-    EXPECT_EQ(result.markers[0], "orbelune-planted.dll.loaded");
+    EXPECT_EQ(std::count(result.markers.begin(), result.markers.end(), "orbelune-planted.dll.loaded"), 1)
+        << "markers: " << Joined(result.markers);
+    if (RunningOnWine())
+        EXPECT_EQ(result.markers.size(), 1u) << "markers: " << Joined(result.markers);
 }

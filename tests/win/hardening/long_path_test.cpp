@@ -27,7 +27,7 @@ protected:
     void SetUp() override
     {
         CleanUserState();
-        MakeTempFolder(temp_, ARRAYSIZE(temp_));
+        ASSERT_TRUE(MakeTempFolder(temp_, ARRAYSIZE(temp_)));
         startMenu_ = ProductFolder(CSIDL_PROGRAMS);
     }
     void TearDown() override

@@ -110,7 +110,7 @@ protected:
     void SetUp() override
     {
         CleanUserState();
-        MakeTempFolder(temp_, ARRAYSIZE(temp_));
+        ASSERT_TRUE(MakeTempFolder(temp_, ARRAYSIZE(temp_)));
         appData_ = ProductFolder(CSIDL_APPDATA);
         startMenu_ = ProductFolder(CSIDL_PROGRAMS);
     }

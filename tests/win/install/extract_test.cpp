@@ -33,7 +33,7 @@ protected:
         for (UINT32 i = 0; i < buffer.length; i++)
             buffer.data[i] = static_cast<uint8_t>((i * 31) ^ (i >> 11));
         WCHAR path[MAX_PATH];
-        MakeTempFolder(path, ARRAYSIZE(path));
+        ASSERT_TRUE(MakeTempFolder(path, ARRAYSIZE(path)));
         temp = path;
     }
     void TearDown() override

@@ -88,7 +88,7 @@ protected:
     void SetUp() override
     {
         WCHAR path[MAX_PATH];
-        MakeTempFolder(path, ARRAYSIZE(path));
+        ASSERT_TRUE(MakeTempFolder(path, ARRAYSIZE(path)));
         temp = path;
         ASSERT_TRUE(IsFolder(temp)) << "temporary folder";
     }

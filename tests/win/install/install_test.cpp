@@ -633,7 +633,7 @@ TEST_F(InstallTest, FailedRegistryWritesAreListedAndCounted)
 TEST_F(InstallTest, ChosenFolderIsUsedAndOfferedNextRun)
 {
     WCHAR temp[MAX_PATH];
-    MakeTempFolder(temp, ARRAYSIZE(temp));
+    ASSERT_TRUE(MakeTempFolder(temp, ARRAYSIZE(temp)));
     const std::wstring chosen = std::wstring(temp) + L"Chosen Apps\\Pack\\";  // not there yet
     {
         InProcessSetup setup;

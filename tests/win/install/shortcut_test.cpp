@@ -32,7 +32,7 @@ protected:
         ASSERT_TRUE(SUCCEEDED(hr)) << "CoInitializeEx: " << std::hex << hr;
         comReady = true;
         WCHAR path[MAX_PATH];
-        MakeTempFolder(path, ARRAYSIZE(path));
+        ASSERT_TRUE(MakeTempFolder(path, ARRAYSIZE(path)));
         temp = path;
         first = temp + L"First.exe";
         second = temp + L"Second.exe";

@@ -136,7 +136,7 @@ public:
         FreeLibrary(module);
         ASSERT_GT(resources.size(), 1u) << "resources of the setup program";
 
-        MakeTempFolder(folder_, ARRAYSIZE(folder_));
+        ASSERT_TRUE(MakeTempFolder(folder_, ARRAYSIZE(folder_)));
         swprintf(path_, ARRAYSIZE(path_), L"%lsOrbeluneSetup.exe", folder_);
         ASSERT_TRUE(CopyFileW(built, path_, FALSE)) << "CopyFileW failed with " << GetLastError();
 

@@ -270,11 +270,24 @@ BOOL CALLBACK FindTitleText(HWND child, LPARAM parameter)
     return TRUE;
 }
 
-// The text of the picker's selected tree item.
+BOOL CALLBACK FindTree(HWND child, LPARAM parameter)
+{
+    WCHAR className[32] = {};
+    GetClassNameW(child, className, ARRAYSIZE(className));
+    if (_wcsicmp(className, WC_TREEVIEWW) != 0)
+        return TRUE;
+    *reinterpret_cast<HWND *>(parameter) = child;
+    return FALSE;
+}
+
+// The text of the picker's selected tree item. The tree is looked for among
+// all the picker's windows: Wine's picker has it as a child of the dialog,
+// Windows' new-style picker inside a control of its own.
 void ReadSelection(HWND picker, WCHAR *text, int capacity)
 {
     text[0] = 0;
-    HWND tree = FindWindowExW(picker, nullptr, WC_TREEVIEWW, nullptr);
+    HWND tree = nullptr;
+    EnumChildWindows(picker, FindTree, reinterpret_cast<LPARAM>(&tree));
     if (!tree)
         return;
     TVITEMW item = {};
