@@ -22,17 +22,9 @@ init_wine_prefix
 screens="$ORBELUNE_ROOT/build/screens"
 rm -rf "$screens"
 mkdir -p "$screens"
+# The driver writes each page's picture as a PNG file.
 wine "$driver" install "$(winepath -w "$setup")" --screens "$(winepath -w "$screens")" \
     >"$screens/run.log" 2>&1 </dev/null
-# to_png FOLDER SUFFIX: each screenshot in FOLDER as a PNG in $screens.
-to_png() {
-    for bmp in "$1"/*.bmp; do
-        [ -f "$bmp" ] || continue
-        name=$(basename "${bmp%.bmp}")
-        convert "$bmp" "$screens/$name$2.png" && rm -f "$bmp"
-    done
-}
-to_png "$screens" ""
 tr -d '\r' <"$screens/run.log"
 
 # The same walk at 144 and 192 DPI. Wine takes the DPI from "LogPixels"
@@ -45,7 +37,9 @@ for dpi in 144 192; do
     mkdir -p "$screens/$dpi"
     wine "$driver" install "$(winepath -w "$setup")" --screens "$(winepath -w "$screens/$dpi")" \
         >"$screens/run-${dpi}dpi.log" 2>&1 </dev/null
-    to_png "$screens/$dpi" "-${dpi}dpi"
+    for png in "$screens/$dpi"/*.png; do
+        [ -f "$png" ] && mv "$png" "$screens/$(basename "${png%.png}")-${dpi}dpi.png"
+    done
     rm -rf "$screens/$dpi"
     grep -q "status: Installation completed successfully." "$screens/run-${dpi}dpi.log" ||
         echo "The walk at $dpi DPI did not complete; see $screens/run-${dpi}dpi.log"
