@@ -2,7 +2,6 @@
 
 #include <objbase.h>
 #include <shlobj.h>
-#include <tlhelp32.h>
 #include <wchar.h>
 
 #include <vector>
@@ -10,21 +9,6 @@
 namespace {
 
 const WCHAR UninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orbelune";
-
-// Folded to upper case, as the file system and the registry compare names.
-std::wstring Folded(std::wstring text)
-{
-    if (!text.empty())
-        CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
-    return text;
-}
-
-std::string Narrow(const std::wstring &text)
-{
-    char bytes[2048] = "";
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes, sizeof(bytes) - 1, nullptr, nullptr);
-    return bytes;
-}
 
 // Ends the processes of a failed earlier journey that still show a window
 // of the pack: a wizard, a box of the uninstaller, a program.
@@ -168,6 +152,22 @@ std::wstring BuildFolder()
 
 }  // namespace
 
+std::string Narrow(const std::wstring &text)
+{
+    char bytes[2048] = "";
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes, sizeof(bytes) - 1, nullptr, nullptr);
+    return bytes;
+}
+
+std::wstring Folded(std::wstring text)
+{
+    if (!text.empty())
+        CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
+bool Exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 void DeleteUserKeyIfEmpty(const WCHAR *path)
 {
     HKEY key;
@@ -298,7 +298,16 @@ Uninstaller::~Uninstaller()
 
 bool Uninstaller::Start(const WCHAR *arguments, HANDLE output)
 {
-    std::wstring command = UninstallString();
+    return Launch(UninstallString(), arguments, output);
+}
+
+bool Uninstaller::StartFile(const std::wstring &path, const WCHAR *arguments)
+{
+    return Launch(L"\"" + path + L"\"", arguments, nullptr);
+}
+
+bool Uninstaller::Launch(std::wstring command, const WCHAR *arguments, HANDLE output)
+{
     if (command.empty() || process_.hProcess)
         return false;
     if (arguments)

@@ -14,6 +14,12 @@
 #include "ui.h"
 #include "winutil.h"
 
+// A text as UTF-8, for the messages of failed checks.
+std::string Narrow(const std::wstring &text);
+// Folded to upper case, as the file system and the registry compare names.
+std::wstring Folded(std::wstring text);
+bool Exists(const std::wstring &path);
+
 // A shell folder (CSIDL_APPDATA, CSIDL_PROGRAMS...) with a trailing backslash.
 std::wstring ShellFolder(int csidl);
 // Where setup installs by default, and its Start-menu folder, with backslashes.
@@ -64,6 +70,8 @@ public:
     // Starts it; with output, its standard output and error go there
     // (an inheritable handle).
     bool Start(const WCHAR *arguments, HANDLE output = nullptr);
+    // Starts the uninstaller file at path instead (an earlier folder's, a copy).
+    bool StartFile(const std::wstring &path, const WCHAR *arguments);
     // Waits for a box of the uninstaller's with this button, returns its
     // text, leaves it open for holdMs, then presses the button.
     std::wstring Answer(int button, DWORD holdMs = 0);
@@ -73,6 +81,7 @@ public:
     HANDLE Process() const { return process_.hProcess; }
 
 private:
+    bool Launch(std::wstring command, const WCHAR *arguments, HANDLE output);
     PROCESS_INFORMATION process_ = {};
 };
 
