@@ -2,7 +2,7 @@
 # Starts the setup program under Wine in the project prefix. With a display
 # the wizard opens there for the person at the screen. Without one, the UI
 # driver walks it through a whole installation on a private Xvfb display,
-# a screenshot of each page goes to build/screens/ (at 96 DPI, then again at
+# a picture of each page goes to build/screens/ (at 96 DPI, then again at
 # 144 and 192 DPI), and what was installed where is printed.
 set -u
 ORBELUNE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -58,5 +58,5 @@ ls "$appdata/Orbelune" 2>/dev/null | sed 's/^/    /'
 echo "  shortcuts: $appdata/Microsoft/Windows/Start Menu/Programs/Orbelune/"
 ls "$appdata/Microsoft/Windows/Start Menu/Programs/Orbelune" 2>/dev/null | sed 's/^/    /'
 echo "  registry:  HKCU\\Software\\Orbelune, the uninstall entry and file types (wine reg query HKCU\\Software\\Orbelune)"
-echo "Screenshots of the four pages at 96, 144 and 192 DPI: $screens/"
+echo "Pictures of the pages (the progress page while installing and at the end) at 96, 144 and 192 DPI: $screens/"
 ls "$screens"/*.png 2>/dev/null | sed 's/^/    /'
