@@ -96,10 +96,11 @@ void ListFiles(const std::wstring &folder, const std::vector<std::wstring> &skip
 }
 
 // Every key ("K " and its path) and value ("V " key, "=", name) below path.
-// Values named by a program's full path are Windows' own records of what
-// was started (the shell's MuiCache, the compatibility assistant's store),
-// and Explorer\FileExts its record of how the user opened each type: not
-// the pack's.
+// Values named by a program's path (a drive's or a known folder's) are
+// Windows' own records of what was started (the shell's MuiCache, the
+// compatibility assistant's store, Explorer's FeatureUsage), and
+// Explorer\FileExts its record of how the user opened each type: not the
+// pack's, whose value names hold no backslash.
 void ListKeys(HKEY parent, const std::wstring &path, std::set<std::wstring> &out)
 {
     if (StartsWith(path, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts"))
@@ -115,7 +116,7 @@ void ListKeys(HKEY parent, const std::wstring &path, std::set<std::wstring> &out
         LONG result = RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
         if (result == ERROR_NO_MORE_ITEMS)
             break;
-        if (result == ERROR_SUCCESS && !wcsstr(name, L":\\"))
+        if (result == ERROR_SUCCESS && !wcschr(name, L'\\'))
             out.insert(L"V " + path + L"=" + name);
     }
     std::vector<std::wstring> children;
