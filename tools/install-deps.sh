@@ -30,7 +30,6 @@ bwrap bubblewrap
 unshare util-linux
 lnkinfo liblnk-utils
 strace strace
-convert imagemagick
 clang clang
 clang++ clang
 sha256sum coreutils

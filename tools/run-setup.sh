@@ -2,7 +2,7 @@
 # Starts the setup program under Wine in the project prefix. With a display
 # the wizard opens there for the person at the screen. Without one, the UI
 # driver walks it through a whole installation on a private Xvfb display,
-# a screenshot of each page goes to build/screens/ (at 96 DPI, then again at
+# a picture of each page goes to build/screens/ (at 96 DPI, then again at
 # 144 and 192 DPI), and what was installed where is printed.
 set -u
 ORBELUNE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,17 +22,9 @@ init_wine_prefix
 screens="$ORBELUNE_ROOT/build/screens"
 rm -rf "$screens"
 mkdir -p "$screens"
+# The driver writes each page's picture as a PNG file.
 wine "$driver" install "$(winepath -w "$setup")" --screens "$(winepath -w "$screens")" \
     >"$screens/run.log" 2>&1 </dev/null
-# to_png FOLDER SUFFIX: each screenshot in FOLDER as a PNG in $screens.
-to_png() {
-    for bmp in "$1"/*.bmp; do
-        [ -f "$bmp" ] || continue
-        name=$(basename "${bmp%.bmp}")
-        convert "$bmp" "$screens/$name$2.png" && rm -f "$bmp"
-    done
-}
-to_png "$screens" ""
 tr -d '\r' <"$screens/run.log"
 
 # The same walk at 144 and 192 DPI. Wine takes the DPI from "LogPixels"
@@ -45,7 +37,9 @@ for dpi in 144 192; do
     mkdir -p "$screens/$dpi"
     wine "$driver" install "$(winepath -w "$setup")" --screens "$(winepath -w "$screens/$dpi")" \
         >"$screens/run-${dpi}dpi.log" 2>&1 </dev/null
-    to_png "$screens/$dpi" "-${dpi}dpi"
+    for png in "$screens/$dpi"/*.png; do
+        [ -f "$png" ] && mv "$png" "$screens/$(basename "${png%.png}")-${dpi}dpi.png"
+    done
     rm -rf "$screens/$dpi"
     grep -q "status: Installation completed successfully." "$screens/run-${dpi}dpi.log" ||
         echo "The walk at $dpi DPI did not complete; see $screens/run-${dpi}dpi.log"
@@ -64,5 +58,5 @@ ls "$appdata/Orbelune" 2>/dev/null | sed 's/^/    /'
 echo "  shortcuts: $appdata/Microsoft/Windows/Start Menu/Programs/Orbelune/"
 ls "$appdata/Microsoft/Windows/Start Menu/Programs/Orbelune" 2>/dev/null | sed 's/^/    /'
 echo "  registry:  HKCU\\Software\\Orbelune, the uninstall entry and file types (wine reg query HKCU\\Software\\Orbelune)"
-echo "Screenshots of the four pages at 96, 144 and 192 DPI: $screens/"
+echo "Pictures of the pages (the progress page while installing and at the end) at 96, 144 and 192 DPI: $screens/"
 ls "$screens"/*.png 2>/dev/null | sed 's/^/    /'

@@ -3,7 +3,8 @@
 # their committed corpus), the reproducible-build check, the lint of the GitHub
 # workflows, then the Windows tests
 # under Wine on a private Xvfb display, then those of them that check the
-# shipped programs (start-up, hardening and signatures, the end-to-end run)
+# shipped programs (start-up, hardening and signatures, the journey, the
+# end-to-end run)
 # again on the signed release in build/release. Then the Windows tests of the
 # default build and the end-to-end run once more on the second platform,
 # Wine 10 in a Debian 13 root (tools/debian13.sh), unless ORBELUNE_ONE_PLATFORM
@@ -34,12 +35,17 @@ lint_rc=$?
 ctest --test-dir build/win --output-on-failure
 win_rc=$?
 # The signed release, with the Windows tests that read the shipped programs.
-sh tools/release.sh build/release harness_tests startup_tests wizard_tests hardening_tests e2e_driver &&
-    E2E_MESSAGE_HOLD=2 ctest --test-dir build/release --output-on-failure -R '^win\.((harness|startup|wizard|hardening)_tests|e2e)$'
+# (JOURNEY_MESSAGE_HOLD shortens the journey's wait on an open message, which
+# the default build's run has waited out.)
+sh tools/release.sh build/release harness_tests startup_tests wizard_tests hardening_tests journey_tests \
+    e2e_driver &&
+    JOURNEY_MESSAGE_HOLD=2 ctest --test-dir build/release --output-on-failure \
+        -R '^win\.((harness|startup|wizard|hardening|journey)_tests|e2e)$'
 release_rc=$?
 wineserver -k 2>/dev/null
+# The results of each platform, with the journey's pictures, in a folder of its own.
 mkdir -p "$results/wine8"
-mv "$results"/win.*.xml "$results/wine8/" 2>/dev/null
+mv "$results"/win.*.xml "$results"/journey-*.png "$results/wine8/" 2>/dev/null
 
 # The second platform runs the same programs of build/win (the signing
 # checks aside, which run no Windows program).
@@ -54,7 +60,7 @@ if [ -z "${ORBELUNE_ONE_PLATFORM:-}" ]; then
         second_rc=1
     fi
     mkdir -p "$results/wine10"
-    mv "$results"/win.*.xml "$results/wine10/" 2>/dev/null
+    mv "$results"/win.*.xml "$results"/journey-*.png "$results/wine10/" 2>/dev/null
     use_platform wine8
 fi
 

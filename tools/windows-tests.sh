@@ -14,7 +14,7 @@
 set -eu
 ORBELUNE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ORBELUNE_ROOT"
-programs="harness_tests startup_tests wizard_tests install_tests hardening_tests"
+programs="harness_tests startup_tests wizard_tests install_tests hardening_tests journey_tests"
 
 pack() {
     build=$1

@@ -8,7 +8,7 @@ cd /d "%~dp0"
 if not exist results mkdir results
 set passed=0
 set failed=0
-for %%t in (harness_tests startup_tests wizard_tests install_tests hardening_tests) do call :run %%t
+for %%t in (harness_tests startup_tests wizard_tests install_tests hardening_tests journey_tests) do call :run %%t
 echo %passed% passed, %failed% failed
 if not %failed%==0 exit /b 1
 exit /b 0

@@ -59,6 +59,9 @@ void ExpectEntryFile(InProcessSetup &setup, const std::wstring &path, UINT32 ent
 // the checks where Wine is known to answer unlike Windows.
 bool RunningOnWine();
 
+// Writes text (without its terminator) as the whole of a new or emptied file.
+bool WriteText(const std::wstring &path, const char *text);
+
 // Reads a whole file; returns false when it cannot be opened.
 bool ReadWholeFile(const WCHAR *path, BYTE **data, DWORD *size);
 

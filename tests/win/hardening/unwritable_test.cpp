@@ -28,17 +28,6 @@ bool KeyExists(const WCHAR *key)
     return true;
 }
 
-bool WriteText(const std::wstring &path, const char *text)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == strlen(text);
-}
-
 std::string ReadText(const std::wstring &path)
 {
     BYTE *data = nullptr;
