@@ -23,7 +23,7 @@
 
 #include "dll_search.h"
 
-enum { PathUnits = 520, ReportUnits = 4096, ComponentCount = 8, HeldLimit = 32, HeldWindowMs = 2000 };
+enum { PathUnits = 520, ReportUnits = 4096, ComponentCount = 8, HeldLimit = 48, HeldWindowMs = 2000 };
 
 static const WCHAR Caption[] = L"Orbelune App Pack (Single User) Uninstall";
 static const WCHAR *const ComponentNames[ComponentCount] = {
@@ -82,7 +82,10 @@ enum ValueKind { FolderValue, CommandValue, IconValue, SelfValue };
 
 static WCHAR report[ReportUnits];
 static int failures;
-static WCHAR heldFiles[HeldLimit][PathUnits]; /* files another process held, tried again once more */
+/* Files another process held, tried again once more: HeldLimit paths, from
+ * the heap when the first is held, as a zero array would take room in the
+ * program's file. */
+static WCHAR (*heldFiles)[PathUnits];
 static int heldCount;
 /* This program and its folder, as LongForm gives them. */
 static WCHAR ownProgram[PathUnits], ownFolder[PathUnits];
@@ -249,7 +252,9 @@ static void RemoveFile(const WCHAR *path)
     DWORD error = DeletePackFile(path);
     if (error == 0)
         return;
-    if (IsHeldError(error) && heldCount < HeldLimit) {
+    if (IsHeldError(error) && !heldFiles)
+        heldFiles = HeapAlloc(GetProcessHeap(), 0, HeldLimit * sizeof(*heldFiles));
+    if (IsHeldError(error) && heldFiles && heldCount < HeldLimit) {
         heldFiles[heldCount][0] = 0;
         Append(heldFiles[heldCount++], PathUnits, path);
         return;
@@ -280,6 +285,9 @@ static void RemoveHeldFiles(void)
     for (int i = 0; i < heldCount; i++)
         ReportLeft(heldFiles[i]);
     heldCount = 0;
+    if (heldFiles)
+        HeapFree(GetProcessHeap(), 0, heldFiles);
+    heldFiles = NULL;
 }
 
 static BOOL KeyIsEmpty(HKEY key)
