@@ -172,7 +172,7 @@ void KeyboardInstallation(const std::wstring &folder)
     ASSERT_TRUE(WaitForFocus(page, 1)) << "Next focused";
     for (int i = 0; i < 5; i++)
         PressKey(page, VK_TAB);
-    ASSERT_TRUE(WaitForFocus(page, 1010)) << "five Tabs reach Kestrefond";
+    ASSERT_TRUE(WaitForFocus(page, 1010)) << "five Tabs reach Kestrefond, focus on " << FocusedId(page);
     PressShiftTab(page);
     EXPECT_TRUE(WaitForFocus(page, 1009)) << "Shift+Tab back to Zafrin, focus on " << FocusedId(page);
     PressKey(page, VK_SPACE);

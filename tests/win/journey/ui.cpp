@@ -377,7 +377,13 @@ HWND WaitForPage(HWND main, int number, DWORD timeoutMs)
     DWORD start = GetTickCount();
     do {
         HWND page = VisiblePage(main);
-        if (PageNumber(page) == number)
+        // The page shows before the setup thread has given it the focus and
+        // posted its own focus message; keys posted now could run ahead of
+        // that message. A message sent to the page is handled only once the
+        // thread is back in its message loop, with that message queued.
+        DWORD_PTR ignored;
+        if (PageNumber(page) == number &&
+            SendMessageTimeoutW(page, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &ignored))
             return page;
         Sleep(30);
     } while (GetTickCount() - start < timeoutMs);
